@@ -1,0 +1,164 @@
+// The per-action steps of the codec, written once as templates over the
+// action's callback class and instantiated for each row of the action table:
+// request encoding, reply decoding and the completion of a response record.
+#pragma once
+
+#include <cstring>
+#include <typeinfo>
+
+#include "ActionTable.h"
+#include "Callbacks.h"
+#include "RecordInfo.h"
+#include "ServiceCodec.h"
+#include "ServiceIpc.h"
+
+namespace DataServiceNamespace {
+
+// Destroys a top-level metadata instance when the scope ends, also when a
+// decoder throws (std::bad_alloc), so no instance outlives one dispatch.
+class InstanceGuard {
+public:
+    InstanceGuard(zeta_tool tool, zeta_instance &instance) : tool_(tool), instance_(instance) {}
+    ~InstanceGuard() { zetaserialization_destroyMetadataInstance(tool_, &instance_); }
+    InstanceGuard(const InstanceGuard &) = delete;
+    InstanceGuard &operator=(const InstanceGuard &) = delete;
+
+private:
+    zeta_tool tool_;
+    zeta_instance &instance_;
+};
+
+// Decodes buffer into record when it holds bytes (size taken as a signed
+// 32-bit count greater than 0); otherwise the record keeps its values.
+template <class Record>
+void decodeBytes(ServiceCodec &codec, Record &record, const char *buffer, uint32 size,
+                 TagProblemList &problems) {
+    if (!buffer || static_cast<int32>(size) <= 0)
+        return;
+    zeta_instance instance = nullptr;
+    zetaserialization_deserialize(codec.tool, buffer, size, &instance);
+    InstanceGuard guard(codec.tool, instance);
+    codec.fromMetadata(record, instance, codec.tool, problems);
+}
+
+// Releases the image array of a record that the dispatcher owns (only the
+// image response has one) when the scope ends, exceptions included.
+template <class Record> class ImageReleaser {
+public:
+    explicit ImageReleaser(Record &) {}
+};
+template <> class ImageReleaser<DeviceIdImageResData> {
+public:
+    explicit ImageReleaser(DeviceIdImageResData &record) : record_(record) {}
+    ~ImageReleaser() {
+        delete[] record_.image_data;
+        record_.image_data = nullptr;
+    }
+    ImageReleaser(const ImageReleaser &) = delete;
+    ImageReleaser &operator=(const ImageReleaser &) = delete;
+
+private:
+    DeviceIdImageResData &record_;
+};
+
+// Writes a nonzero transport code into a decoded record's error, with the
+// timeout message when the code says that the time ran out.
+inline void noteTransportError(ServiceError &error, int32 transportCode) {
+    if (transportCode == transportTimeout)
+        error.errorMesg = timeoutMessage;
+    error.errorCode = transportCode;
+}
+
+// Assigns every field of a ServiceError but its processingOK: the caller
+// polls that flag while a request is pending, so the completion writes it
+// once, with markCompleted, and never with a plain store.
+struct AllButCompletionFlag {
+    template <class Kind, class Field>
+    void operator()(Kind, const char *, Field &to, const Field &from) const {
+        to = from;
+    }
+    void operator()(LocalInt32Field, const char *, int32 &, const int32 &) const {}
+};
+
+// Assigns a decoded response to the caller's record, field by field in
+// declaration order, except error.processingOK (see AllButCompletionFlag).
+// image_data is copied as a pointer, as record assignment does.
+struct CompletionAssigner {
+    template <class Kind, class Field>
+    void operator()(Kind, const char *, Field &to, const Field &from) const {
+        to = from;
+    }
+    void operator()(NestedField, const char *name, ServiceError &to,
+                    const ServiceError &from) const {
+        if (std::strcmp(name, "error") == 0)
+            RecordInfo<ServiceError>::visit(AllButCompletionFlag{}, to, from);
+        else
+            to = from;
+    }
+    void operator()(OpaqueField, const char *, opaque &to, const opaque &from,
+                    opaque_size &toSize, const opaque_size &fromSize) const {
+        to = from;
+        toSize = fromSize;
+    }
+};
+
+template <class Response> void assignForCompletion(Response &to, const Response &from) {
+    RecordInfo<Response>::visit(CompletionAssigner{}, to, from);
+}
+
+// completeResponse, the completion step of every action but the image one:
+// notes a transport error in the decoded record, copies it into the caller's
+// record (when there is one) and raises its processingOK last. Runs on the
+// thread that delivers the reply, without a lock. Returns 1.
+template <class Response>
+int completeResponse(Response &decoded, ServiceError &error, int32 transportCode,
+                     Response *response) {
+    if (transportCode != 0)
+        noteTransportError(error, transportCode);
+    if (!response)
+        return 1;
+    assignForCompletion(*response, decoded);
+    markCompleted(response->error);
+    return 1;
+}
+
+// The image action's completion: as above, and when the reply carries image
+// bytes with a nonzero decoded errorCode, stores them in the file
+// image_file_path + '\\' + "_tmp_output_" + device_id + ".bin" (or
+// "_tmp_output.bin" without a response record). The caller's record receives
+// its own new[] copy of the image bytes and the path of the file in
+// image_file_path (empty when none was written). Returns 1.
+int completeResponse(DeviceIdImageResData &decoded, ServiceError &error, int32 transportCode,
+                     DeviceIdImageResData *response);
+
+// The path under which the image of a reply is stored, built with a
+// backslash whatever the platform.
+cfstring imageFilePath(const DeviceIdImageResData *response);
+
+// Request encoding of one action: toMetadata of the request record, then the
+// needed size, a new[] array of that size and serialize (encodeInstance).
+template <class Callback>
+void encodeRequestAs(ServiceCodec &codec, const void *request, EncodedRequest *out) {
+    using Request = typename Action<Callback>::Request;
+    zeta_instance instance = codec.toMetadata(*static_cast<const Request *>(request), codec.tool);
+    encodeInstance(codec.tool, &instance, &out->data, &out->size);
+}
+
+// Response dispatch of one action: decode into a fresh record, test the
+// callback's class (identity), run the completion step, release the decoded
+// record's image. Returns the completion's result, 0 for a foreign callback.
+template <class Callback>
+int dispatchResponseAs(ServiceCodec &codec, CallbackBase &callback, const char *buffer,
+                       uint32 size, int32 transportCode, void *response) {
+    using Response = typename Action<Callback>::Response;
+    TagProblemList problems;
+    Response decoded;
+    ImageReleaser<Response> releaser(decoded);
+    decodeBytes(codec, decoded, buffer, size, problems);
+    if (typeid(callback) != typeid(Callback))
+        return 0;
+    return completeResponse(decoded, decoded.error, transportCode,
+                            static_cast<Response *>(response));
+}
+
+} // namespace DataServiceNamespace
