@@ -1,0 +1,60 @@
+// The codec's serving-side operation: decode a request by its method id, let
+// a ServingHandler fill the response, and encode the response.
+#include <typeinfo>
+
+#include "ActionTable.h"
+#include "ResponseSteps.h"
+#include "ServingHandler.h"
+
+namespace DataServiceNamespace {
+
+namespace {
+
+// The pipeline of one action: decode into a fresh request record, build the
+// default response, let a ServingHandler fill it, encode it, release the
+// response's image. Records, instances and the image are released on every
+// path, exceptions included.
+template <class Callback>
+void dispatchRequestAs(ServiceCodec &codec, CallbackBase *callback, const char *requestData,
+                       int32 requestSize, ResponseBuffer *response, void *record) {
+    using Request = typename Action<Callback>::Request;
+    using Response = typename Action<Callback>::Response;
+    TagProblemList problems;
+    Request request;
+    if (requestSize > 0)
+        decodeBytes(codec, request, requestData, static_cast<uint32>(requestSize), problems);
+    Response answer;
+    ImageReleaser<Response> releaser(answer);
+    if (auto *handler = dynamic_cast<ServingHandler *>(callback))
+        handler->serve(Action<Callback>::methodId, &request, &answer, record);
+    zeta_instance instance = codec.toMetadata(answer, codec.tool);
+    encodeInstance(codec.tool, &instance, &response->data, &response->size);
+}
+
+} // namespace
+
+void ServiceCodec::dispatchRequest(uint32 methodId, CallbackBase *callback,
+                                   const char *requestData, int32 requestSize,
+                                   ResponseBuffer *response, int32 transportCode, void *record) {
+    if (methodId == 0) {
+        if (callback && typeid(*callback) == typeid(CallbackIpcError))
+            static_cast<CallbackIpcError &>(*callback)(transportCode,
+                                                       static_cast<ServiceError *>(record));
+        return;
+    }
+    if (!response)
+        return;
+    switch (methodId) {
+#define DS_ACTION(name, id, RequestType, ResponseType)                                      \
+    case id:                                                                                \
+        dispatchRequestAs<RecvResponseCallback##name>(*this, callback, requestData,         \
+                                                      requestSize, response, record);       \
+        return;
+#include "actions.def"
+#undef DS_ACTION
+    default:
+        return;
+    }
+}
+
+} // namespace DataServiceNamespace

@@ -1,0 +1,53 @@
+// Handler objects of the serving side that produce real answers: they fill
+// the response record from the decoded request before it is encoded.
+#pragma once
+
+#include <functional>
+#include <utility>
+
+#include "ActionTable.h"
+#include "Callbacks.h"
+
+namespace DataServiceNamespace {
+
+// A handler object that serve() is called on for every request dispatched to
+// it, between decoding the request and encoding the response. Any other
+// CallbackBase registered for an action makes the serving side answer with
+// the action's default response.
+class ServingHandler : public CallbackBase {
+public:
+    void invoke() override {}
+
+    // request and response are records of the request and response types of
+    // the action with methodId; record is the one registered with the
+    // handler. The response record belongs to the dispatcher: an image stored
+    // in image_data must be a new[] array, which the dispatcher releases after
+    // encoding. Runs on an IPC thread, concurrently with other requests and
+    // without any lock of the stub held; an exception it throws is caught by
+    // the serving side, which then answers with an empty body.
+    virtual void serve(uint32 methodId, const void *request, void *response, void *record) = 0;
+};
+
+// A ServingHandler for one action, given as its callback class, from a
+// function of the typed records:
+//   ActionServingHandler<RecvResponseCallbackdevices> handler(
+//       [](const DeviceReqData &request, DeviceResData &response) { ... });
+// Requests with another method id are left with the default response.
+template <class Callback> class ActionServingHandler : public ServingHandler {
+public:
+    using Request = typename Action<Callback>::Request;
+    using Response = typename Action<Callback>::Response;
+    using Fill = std::function<void(const Request &, Response &)>;
+
+    explicit ActionServingHandler(Fill fill) : fill_(std::move(fill)) {}
+
+    void serve(uint32 methodId, const void *request, void *response, void *) override {
+        if (methodId == Action<Callback>::methodId && fill_)
+            fill_(*static_cast<const Request *>(request), *static_cast<Response *>(response));
+    }
+
+private:
+    const Fill fill_; // set once; called concurrently from IPC threads
+};
+
+} // namespace DataServiceNamespace
