@@ -41,8 +41,9 @@ typedef void *zeta_instance;
 #define ZETA_ETYPE 3        /* unknown type, or a child of another type than the tag's */
 #define ZETA_ETAG 4         /* the instance's type has no such tag, or the tag has another kind */
 #define ZETA_ENOVALUE 5     /* the tag has no value */
-#define ZETA_ERANGE 6       /* index outside the list, or buffer too small */
+#define ZETA_ERANGE 6       /* index outside the list, buffer too small, or too large to encode */
 #define ZETA_EDECODE 7      /* the bytes are not an encoded instance */
+#define ZETA_ENOMEM 8       /* out of memory */
 
 /* Length of one entry of the tag name list, NUL included. */
 #define ZETA_TAG_NAME_SIZE 256
