@@ -82,6 +82,8 @@ bool supportedFile(const FileDescriptor *file) {
 } // namespace
 
 TagKind tagKind(const FieldDescriptor *field) {
+    if (field->is_required())
+        return TagKind::Unsupported;
     const bool repeated = field->is_repeated();
     switch (field->type()) {
     case FieldDescriptor::TYPE_BYTES:
@@ -120,6 +122,9 @@ std::unique_ptr<Schema> Schema::parse(const std::string &text, const std::string
     google::protobuf::io::Tokenizer tokenizer(&input, &errors);
     google::protobuf::compiler::Parser parser;
     parser.RecordErrorsTo(&errors);
+    // Without this the parser logs a warning for a file lacking its syntax
+    // line; required, the line's absence is an error like any other.
+    parser.SetRequireSyntaxIdentifier(true);
     FileDescriptorProto proto;
     if (!parser.Parse(&tokenizer, &proto) || errors.failed)
         return nullptr;

@@ -30,8 +30,9 @@ TagKind tagKind(const google::protobuf::FieldDescriptor *field);
 class Schema {
 public:
     // Reads and checks the file at path. Null when the file is missing, larger
-    // than maxFileSize, does not parse, or uses anything but the five tag
-    // shapes in flat proto2 messages. Prints nothing.
+    // than maxFileSize, does not parse, does not begin with its proto2 syntax
+    // line, or uses anything but the five tag shapes in flat messages. Prints
+    // nothing.
     static std::unique_ptr<Schema> load(const std::string &path);
     // The same from the text of a definition; name only labels the file.
     static std::unique_ptr<Schema> parse(const std::string &text, const std::string &name);
