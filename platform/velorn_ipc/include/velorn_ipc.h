@@ -46,6 +46,7 @@ typedef uintptr_t velorn_ipc_handle;
 #define VELORN_IPC_ETIMEDOUT 6  /* no reply within the request's timeout */
 #define VELORN_IPC_EPROTO 7     /* the peer sent a frame that is not of this protocol */
 #define VELORN_IPC_EADDR 8      /* the host could not be resolved or the address not bound */
+#define VELORN_IPC_ENOMEM 9     /* the library ran out of memory; nothing was queued */
 
 /* Largest payload of one frame; a peer announcing more is disconnected. */
 #define VELORN_IPC_MAX_PAYLOAD (64u * 1024u * 1024u)
@@ -75,9 +76,11 @@ typedef int (*velorn_ipc_accept_handler)(velorn_ipc_handle handle, void *context
 VELORN_IPC_API int initial_velorn_ipc_module(void);
 
 /* Ends one initialisation. The last release destroys every channel still
- * open (no handler is called for them afterwards) and stops the threads. It
- * must not be called from a handler. Returns VELORN_IPC_OK, or
- * VELORN_IPC_EINVAL when the module is not initialised. */
+ * open (no handler is called for them afterwards; it waits for the handlers
+ * that are running) and stops the threads. Returns VELORN_IPC_OK, or
+ * VELORN_IPC_EINVAL when the module is not initialised or when the last
+ * release is attempted from a handler (it would wait for its own thread; the
+ * count is then left unchanged). */
 VELORN_IPC_API int release_velorn_ipc_module(void);
 
 /* A token that is unique within the process; never 0. Thread-safe. */
@@ -85,7 +88,9 @@ VELORN_IPC_API uint64_t create_ipc_token(void);
 
 /* Creates a caller channel to host:port and starts connecting in the
  * background. Returns 0 when the module is not initialised, host is null or
- * the port is outside 1..65535. */
+ * empty, or the port is outside 1..65535. After a failed attempt or a lost
+ * connection the channel stays disconnected until the next request, which
+ * starts a new attempt (reconnection on demand). */
 VELORN_IPC_API velorn_ipc_handle caller_create_ipc_channel_tcp(const char *host, int port);
 
 /* Registers the handler called with a nonzero status when the connection is
@@ -105,11 +110,14 @@ VELORN_IPC_API int caller_set_on_connected_callback(velorn_ipc_handle channel,
 /* Sends one request. The bytes are copied before the call returns. When the
  * result is VELORN_IPC_OK the handler is called exactly once later, with the
  * request's token and method id: with the reply, or with a nonzero code (6
- * when timeout_ms passed without a reply). A reply arriving after that is
- * dropped. A request sent while the channel connects, or after it lost its
- * connection, waits for a (re)connection within its timeout. When the result
- * is not VELORN_IPC_OK (unknown channel, null handler) the handler is never
- * called. */
+ * when timeout_ms milliseconds passed without a reply, 2 when the connection
+ * was lost, 3 or 8 when it could not be made, 7 when the peer broke the
+ * protocol, 4 when size exceeds VELORN_IPC_MAX_PAYLOAD). A reply arriving
+ * after that is dropped. A timeout_ms of 0 or less means no deadline. A
+ * request sent while the channel connects, or after it lost its connection,
+ * waits for a (re)connection within its timeout. When the result is not
+ * VELORN_IPC_OK (unknown channel, null handler, null buffer with a nonzero
+ * size, out of memory) the handler is never called. */
 VELORN_IPC_API int caller_async_send_ipc_request(velorn_ipc_handle channel,
                                                  velorn_ipc_message_handler handler,
                                                  void *context, uint64_t token,
@@ -123,8 +131,8 @@ VELORN_IPC_API int caller_async_send_ipc_request(velorn_ipc_handle channel,
 VELORN_IPC_API int caller_destroy_ipc_channel(velorn_ipc_handle channel);
 
 /* Creates a listening channel bound to host:port (port 0 picks a free port,
- * see callee_ipc_channel_port). Binding happens before the call returns;
- * returns 0 when it fails. */
+ * see callee_ipc_channel_port; an empty host listens on every IPv4 address).
+ * Binding happens before the call returns; returns 0 when it fails. */
 VELORN_IPC_API velorn_ipc_handle callee_create_ipc_channel_tcp(const char *host, int port);
 
 /* Starts accepting on a listening channel: the handler is called once per
@@ -142,9 +150,11 @@ VELORN_IPC_API int callee_async_recv_ipc_request(velorn_ipc_handle connection,
 
 /* Queues the response to a request. The bytes are copied before the call
  * returns. handler and context are not used. When the response has not been
- * written within timeout_ms (the peer does not read), the connection is
- * closed. Returns VELORN_IPC_OK, VELORN_IPC_EINVAL (unknown or closed
- * connection) or VELORN_IPC_ETOOBIG. */
+ * written within timeout_ms milliseconds (the peer does not read), the
+ * connection is closed; 0 or less means no deadline. A connection that closed
+ * leaves the registry by itself. Returns VELORN_IPC_OK, VELORN_IPC_EINVAL
+ * (unknown or closed connection, null buffer with a nonzero size) or
+ * VELORN_IPC_ETOOBIG. */
 VELORN_IPC_API int callee_async_send_ipc_response(velorn_ipc_handle connection,
                                                   velorn_ipc_message_handler handler,
                                                   void *context, uint64_t token,

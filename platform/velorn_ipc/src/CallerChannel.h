@@ -1,0 +1,93 @@
+// A caller channel: connects on demand, sends requests and matches replies to them by token.
+#ifndef VELORN_IPC_CALLER_CHANNEL_H
+#define VELORN_IPC_CALLER_CHANNEL_H
+
+#include "Link.h"
+#include "Runtime.h"
+
+#include <string>
+#include <unordered_map>
+
+namespace velorn {
+
+//   create --> resolve --> connect --+--> Connected: read replies, write requests
+//                 |           |      |        |
+//                 +-----------+--> Idle <-----+ (lost: in-flight requests fail, lost handler)
+//                      (attempt failed: waiting requests fail, lost handler)
+//   Idle + request --> resolve ... (reconnection on demand)
+//
+// Every member but those of Object is touched only on the strand.
+class CallerChannel final : public Object, public Link::Sink {
+public:
+    CallerChannel(Runtime &runtime, std::string host, int port);
+
+    // Any thread. The first connection attempt starts once the channel is registered.
+    void startConnecting();
+    // Any thread; the handler is called on the strand (see the latch rule in velorn_ipc.h).
+    void setConnectionHandler(bool connected, velorn_ipc_connection_handler handler,
+                              void *context);
+    // Any thread; copies the payload. Throws std::bad_alloc.
+    void send(velorn_ipc_message_handler handler, void *context, std::uint64_t token,
+              std::uint32_t methodId, std::uint32_t size, const char *buffer,
+              std::int32_t timeoutMs);
+    // Any thread: calls the handler once with code, asynchronously.
+    void refuse(velorn_ipc_message_handler handler, void *context, std::uint64_t token,
+                std::uint32_t methodId, std::int32_t code);
+
+    bool onFrame(Link &link, const FrameHeader &header, const char *payload) override;
+    void onFailed(Link &link, std::int32_t code) override;
+
+private:
+    struct Request {
+        explicit Request(const asio::strand<asio::io_context::executor_type> &strand)
+            : timer(strand) {}
+        velorn_ipc_message_handler handler = nullptr;
+        void *context = nullptr;
+        std::uint64_t token = 0;
+        std::uint32_t methodId = 0;
+        std::shared_ptr<OutFrame> frame; /* shared with the link's queue */
+        asio::steady_timer timer;
+        bool done = false; /* its handler was called or is no longer due */
+    };
+    enum class State { Idle, Connecting, Connected };
+    enum class Event { None, Connected, Failed };
+    struct ConnectionHandler {
+        velorn_ipc_connection_handler function = nullptr;
+        void *context = nullptr;
+    };
+
+    void submit(const std::shared_ptr<Request> &request, std::int32_t timeoutMs);
+    void connect();
+    void onResolved(std::uint64_t attempt, const asio::error_code &error,
+                    const asio::ip::tcp::resolver::results_type &endpoints);
+    void onConnected(std::uint64_t attempt, const asio::error_code &error);
+    void disconnected(std::int32_t code);
+    void onTimeout(const std::shared_ptr<Request> &request);
+    void forget(const std::shared_ptr<Request> &request);
+    void complete(Request &request, std::int32_t code, std::uint32_t size, const char *payload);
+    void announce(Event event, std::int32_t status);
+    void closeOnStrand() override;
+
+    const std::string host_;
+    const int port_;
+    asio::ip::tcp::resolver resolver_;
+    std::shared_ptr<asio::ip::tcp::socket> connecting_; /* socket of the attempt in progress */
+    std::shared_ptr<Link> link_;                        /* the connection, when Connected */
+    State state_ = State::Idle;
+    std::uint64_t attempt_ = 0; /* completions of an older attempt are ignored */
+    bool closed_ = false;
+
+    // Requests whose handler is still due, by token (several may share one).
+    std::unordered_multimap<std::uint64_t, std::shared_ptr<Request>> pending_;
+    // Requests that wait for a connection, in the order they were sent.
+    std::deque<std::shared_ptr<Request>> waiting_;
+
+    Event latched_ = Event::None; /* the last connection event, for late registrations */
+    std::int32_t latchedStatus_ = VELORN_IPC_OK;
+    ConnectionHandler onConnected_;
+    ConnectionHandler onLost_;
+};
+
+} // namespace velorn
+
+#endif

@@ -1,0 +1,101 @@
+// One TCP connection that reads and writes frames, shared by caller channels and accepted connections.
+#ifndef VELORN_IPC_LINK_H
+#define VELORN_IPC_LINK_H
+
+#include "Frame.h"
+
+#include <asio.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace velorn {
+
+// A frame waiting to be written. Owner: whoever queued it and the link, shared; touched only on
+// the strand of the link.
+struct OutFrame {
+    std::vector<char> bytes;                          /* header and payload */
+    bool cancelled = false;                           /* skip it if not yet written */
+    bool hasDeadline = false;                         /* the link closes if it is not written... */
+    std::chrono::steady_clock::time_point deadline{}; /* ...by then */
+};
+
+// Builds a frame; throws std::bad_alloc.
+std::shared_ptr<OutFrame> makeFrame(const FrameHeader &header, const char *payload);
+
+//   start()                       send(frame)
+//      |                              |
+//   async_read_some <---+          queue --> async_write (batch) --+
+//      |                |             ^                            |
+//   parse frames -------+             +----------------------------+
+//      |  onFrame (sink)
+//   error/EOF/bad frame -> close() -> onFailed (sink), once
+//
+// All members are touched on the strand that is the socket's executor. The link keeps its sink
+// alive until it closes; the sink owns the link.
+class Link : public std::enable_shared_from_this<Link> {
+public:
+    class Sink {
+    public:
+        // A complete frame of the expected kind; payload is null when header.size is 0 and is
+        // valid only during the call. Returns false when reading must stop.
+        virtual bool onFrame(Link &link, const FrameHeader &header, const char *payload) = 0;
+        // The link closed by itself: VELORN_IPC_ECONNLOST, VELORN_IPC_EPROTO or
+        // VELORN_IPC_ETIMEDOUT (a frame missed its write deadline). Not called after close().
+        virtual void onFailed(Link &link, std::int32_t code) = 0;
+
+    protected:
+        ~Sink() = default;
+    };
+
+    Link(asio::ip::tcp::socket socket, FrameKind incoming, std::shared_ptr<Sink> sink);
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+
+    void start();
+    void send(std::shared_ptr<OutFrame> frame);
+    // Closes the socket and drops queued frames without calling the sink. Idempotent.
+    void close();
+    bool open() const { return open_; }
+
+private:
+    void readMore();
+    void onRead(const asio::error_code &error, std::size_t bytes);
+    void parseFrames();
+    void writeMore();
+    void onWritten(const asio::error_code &error);
+    void armDeadline();
+    void onDeadline(const asio::error_code &error);
+    void fail(std::int32_t code);
+
+    static constexpr std::size_t kReadChunk = 64 * 1024;
+    static constexpr std::size_t kBatchFrames = 256;
+    static constexpr std::size_t kBatchBytes = 1024 * 1024;
+
+    asio::ip::tcp::socket socket_;
+    const FrameKind incoming_;
+    std::shared_ptr<Sink> sink_; /* null once closed */
+    bool open_ = true;
+
+    std::vector<char> readBuffer_;   /* bytes [readBegin_, readEnd_) are not parsed yet */
+    std::size_t readBegin_ = 0;
+    std::size_t readEnd_ = 0;
+
+    std::deque<std::shared_ptr<OutFrame>> queue_;   /* not yet handed to async_write */
+    std::vector<std::shared_ptr<OutFrame>> batch_;  /* being written */
+    std::vector<asio::const_buffer> batchBuffers_;  /* views of batch_, alive during the write */
+    bool writing_ = false;
+
+    std::multiset<std::chrono::steady_clock::time_point> deadlines_; /* of queue_ and batch_ */
+    asio::steady_timer deadlineTimer_;
+    bool deadlineArmed_ = false;
+    std::chrono::steady_clock::time_point armedFor_{};
+};
+
+} // namespace velorn
+
+#endif
