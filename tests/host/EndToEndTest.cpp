@@ -1,7 +1,6 @@
 // End to end over loopback TCP: a client stub and a serving stub in one
-// process for every action, a peer that never answers, answers with an empty
-// body, and the sample serving program in a child process.
-#include <fcntl.h>
+// process for every action, empty answers, a peer that never answers, and
+// the sample serving program in a child process.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -32,7 +31,7 @@ void *connectClient(int port, ServiceError *status = nullptr) {
                           const_cast<char *>(testing::definitionFile()), status);
 }
 
-// A client request with its callback object, released at the end.
+// One request of an action as a caller makes it, released at the end.
 template <class Callback> struct ClientCall {
     typename Action<Callback>::Request request;
     typename Action<Callback>::Response response;
@@ -41,9 +40,11 @@ template <class Callback> struct ClientCall {
         destroy_callback_functor(const_cast<char *>(Action<Callback>::name), callback);
         testing::releaseOpaque(response);
     }
-    int send(void *client) {
+    // Sends on client and waits for the completion; false on timeout.
+    bool exchange(void *client) {
         return send_service_request(client, const_cast<char *>(Action<Callback>::name), &request,
-                                    callback, &response);
+                                    callback, &response) == 1 &&
+               testing::waitForCompletion(response.error);
     }
 };
 
@@ -52,53 +53,38 @@ protected:
     using Request = typename Action<Callback>::Request;
     using Response = typename Action<Callback>::Response;
 
-    // Runs on the serving stub's IPC thread.
-    void serve(const Request &request, Response &response) {
-        {
-            std::lock_guard<std::mutex> lock(capturedLock);
-            captured = request;
-            served = true;
-        }
-        testing::sampleFill(response, 1);
-    }
-
-    std::mutex capturedLock; // guards captured and served
+    std::mutex capturedLock; // guards captured, written on the server's IPC thread
     Request captured;
-    bool served = false;
     testing::TemporaryFolder folder; // receives the image file of devices_id_image
-    // Declared before the stub, so it outlives the stub's channels.
-    ActionServingHandler<Callback> handler{
-        [this](const Request &request, Response &response) { serve(request, response); }};
-    DataServiceStub server{testing::definitionFile()};
+    ActionServingHandler<Callback> handler{[this](const Request &request, Response &response) {
+        std::lock_guard<std::mutex> lock(capturedLock);
+        captured = request;
+        testing::sampleFill(response, 1);
+    }};
+    DataServiceStub server{testing::definitionFile()}; // after handler: destroyed first
 };
 TYPED_TEST_SUITE(EveryActionEndToEnd, testing::AllActions, testing::ActionName);
 
 TYPED_TEST(EveryActionEndToEnd, CarriesEveryFieldOfTheRequestAndOfTheAnswer) {
-    using Response = typename Action<TypeParam>::Response;
-    ASSERT_EQ(this->server.registerHandler(Action<TypeParam>::methodId, &this->handler, nullptr), 1);
+    this->server.registerHandler(Action<TypeParam>::methodId, &this->handler, nullptr);
     ASSERT_EQ(this->server.startListening(0), 1);
     void *client = connectClient(this->server.listeningPort());
     ClientCall<TypeParam> call;
     testing::sampleFill(call.request, 3);
-    if constexpr (std::is_same_v<Response, DeviceIdImageResData>) {
+    if constexpr (std::is_same_v<typename TestFixture::Response, DeviceIdImageResData>)
         call.response.image_file_path = (this->folder.path() / "image").string();
-        call.response.device_id = "9";
-    }
-    ASSERT_EQ(call.send(client), 1);
-    bool completed = testing::waitForCompletion(call.response.error);
+    bool completed = call.exchange(client);
     destroy_service(client);
     ASSERT_TRUE(completed);
-
-    Response expected;
+    typename TestFixture::Response expected;
     testing::sampleFill(expected, 1);
     EXPECT_EQ(testing::recordDifference(call.response, expected), "");
     testing::releaseOpaque(expected);
     std::lock_guard<std::mutex> lock(this->capturedLock);
-    EXPECT_TRUE(this->served);
     EXPECT_EQ(testing::recordDifference(this->captured, call.request), "");
 }
 
-// Answers every request with an empty body by breaking the handler.
+// Breaks while serving, after filling part of the response.
 class FailingHandler : public ServingHandler {
 public:
     explicit FailingHandler(bool outOfMemory) : outOfMemory_(outOfMemory) {}
@@ -113,44 +99,31 @@ private:
     const bool outOfMemory_;
 };
 
-struct EmptyAnswerCase {
-    const char *label;
-    enum { nothingRegistered, plainCallback, outOfMemory, failure } handler;
-};
+class EmptyAnswer : public ::testing::TestWithParam<int> {};
 
-class EmptyAnswer : public ::testing::TestWithParam<EmptyAnswerCase> {};
-
-TEST_P(EmptyAnswer, CompletesTheCallersRecordWithADefaultRecord) {
+TEST_P(EmptyAnswer, CompletesTheCallersRecordWithADefaultRecordAndConnectedStatus) {
     FailingHandler outOfMemory(true), failure(false);
     RecvResponseCallbackdevices_id plain;
+    CallbackBase *handlers[] = {nullptr, &plain, &outOfMemory, &failure};
     DataServiceStub server(testing::definitionFile());
-    CallbackBase *handler = nullptr;
-    switch (GetParam().handler) {
-    case EmptyAnswerCase::nothingRegistered: break;
-    case EmptyAnswerCase::plainCallback: handler = &plain; break;
-    case EmptyAnswerCase::outOfMemory: handler = &outOfMemory; break;
-    case EmptyAnswerCase::failure: handler = &failure; break;
-    }
-    if (handler)
+    if (CallbackBase *handler = handlers[GetParam()])
         server.registerHandler(0x34C194C4u, handler, nullptr);
     ASSERT_EQ(server.startListening(0), 1);
-    void *client = connectClient(server.listeningPort());
+    ServiceError status;
+    void *client = connectClient(server.listeningPort(), &status);
     ClientCall<RecvResponseCallbackdevices_id> call;
     testing::sampleFill(call.response, 4);
-    ASSERT_EQ(call.send(client), 1);
-    bool completed = testing::waitForCompletion(call.response.error);
-    destroy_service(client);
+    bool completed = call.exchange(client);
+    destroy_service(client); // no connection event can follow the reads below
     ASSERT_TRUE(completed);
     EXPECT_EQ(testing::recordDifference(call.response, DeviceIdResData{}), "");
+    EXPECT_EQ(completionFlag(status), 1);
+    EXPECT_EQ(status.errorCode, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ServingSide, EmptyAnswer,
-    ::testing::Values(EmptyAnswerCase{"NothingRegistered", EmptyAnswerCase::nothingRegistered},
-                      EmptyAnswerCase{"DefaultOfAPlainCallback", EmptyAnswerCase::plainCallback},
-                      EmptyAnswerCase{"HandlerOutOfMemory", EmptyAnswerCase::outOfMemory},
-                      EmptyAnswerCase{"HandlerThrows", EmptyAnswerCase::failure}),
-    [](const auto &info) { return std::string(info.param.label); });
+// Nothing registered, a plain callback object (default answer: no fields of
+// DeviceIdResData carry a value), a handler out of memory, a handler that throws.
+INSTANTIATE_TEST_SUITE_P(ServingSide, EmptyAnswer, ::testing::Values(0, 1, 2, 3));
 
 // A peer that accepts requests and never answers them.
 class SilentPeer : public ::testing::Test {
@@ -158,7 +131,6 @@ protected:
     void SetUp() override {
         initial_velorn_ipc_module();
         listener = callee_create_ipc_channel_tcp("127.0.0.1", 0);
-        ASSERT_NE(listener, 0u);
         ASSERT_EQ(callee_accept_ipc_channel(
                       listener,
                       [](velorn_ipc_handle, void *, velorn_ipc_handle connection) {
@@ -184,30 +156,27 @@ protected:
 
 TEST_F(SilentPeer, CausesTheTimeoutReportAfterTheProtocolsTimeout) {
     ClientCall<RecvResponseCallbackdevices_id> call;
-    testing::sampleFill(call.request, 1);
-    ASSERT_EQ(call.send(client), 1);
-    ASSERT_TRUE(testing::waitForCompletion(call.response.error));
+    ASSERT_TRUE(call.exchange(client));
     EXPECT_EQ(call.response.error.errorCode, 6);
     EXPECT_EQ(call.response.error.errorMesg, "Sending command timeout, please try again !\n");
-    EXPECT_EQ(testing::recordDifference(call.response.device_data, DeviceData{}), "");
 }
 
 TEST_F(SilentPeer, LetsARepeatedConnectCompleteTheRequestsPendingOnTheOldChannel) {
     ClientCall<RecvResponseCallbackdevices> call;
-    ASSERT_EQ(call.send(client), 1);
-    EXPECT_EQ(service_connect(client, const_cast<char *>("127.0.0.1"),
-                              callee_ipc_channel_port(listener), nullptr),
+    ASSERT_EQ(send_service_request(client, const_cast<char *>("devices"), &call.request,
+                                   call.callback, &call.response),
               1);
+    service_connect(client, const_cast<char *>("127.0.0.1"), callee_ipc_channel_port(listener),
+                    nullptr);
     // Completed by the connect itself, on this thread, long before a timeout.
     EXPECT_EQ(completionFlag(call.response.error), 1);
     EXPECT_EQ(call.response.error.errorCode, VELORN_IPC_ECLOSED);
 }
 
-// The sample serving program as a child process with pipes on its standard
-// input and output.
+// The sample serving program with pipes on its standard input and output.
 class ServerProcess {
 public:
-    explicit ServerProcess(std::vector<std::string> arguments) {
+    explicit ServerProcess(const char *definitionFile) {
         int input[2], output[2];
         if (pipe(input) != 0 || pipe(output) != 0)
             throw std::runtime_error("pipe failed");
@@ -217,58 +186,46 @@ public:
         posix_spawn_file_actions_adddup2(&actions, output[1], 1);
         for (int fd : {input[0], input[1], output[0], output[1]})
             posix_spawn_file_actions_addclose(&actions, fd);
-        arguments.insert(arguments.begin(), DS_TEST_SERVER);
-        std::vector<char *> argv;
-        for (std::string &argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        int failed = posix_spawn(&pid_, DS_TEST_SERVER, &actions, nullptr, argv.data(), environ);
+        char *argv[] = {const_cast<char *>(DS_TEST_SERVER), const_cast<char *>(definitionFile),
+                        nullptr};
+        int failed = posix_spawn(&pid_, DS_TEST_SERVER, &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         close(input[0]);
         close(output[1]);
         toChild_ = input[1];
         fromChild_ = output[0];
         if (failed)
-            throw std::runtime_error("posix_spawn failed");
+            pid_ = -1;
     }
     ~ServerProcess() {
-        closeInput();
+        if (toChild_ >= 0)
+            close(toChild_);
         close(fromChild_);
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
     }
-    ServerProcess(const ServerProcess &) = delete;
-    ServerProcess &operator=(const ServerProcess &) = delete;
 
-    // Reads standard output up to and including the first line feed, or
-    // until end of file or the deadline.
-    std::string firstLine(std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+    // Standard output up to the first line feed, end of file or the deadline.
+    std::string firstLine() {
         std::string line;
-        auto end = std::chrono::steady_clock::now() + deadline;
-        while (line.empty() || line.back() != '\n') {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
+        auto end = std::chrono::steady_clock::now() + testing::completionDeadline;
+        char c = 0;
+        while (c != '\n' && std::chrono::steady_clock::now() < end) {
             pollfd ready{fromChild_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+            if (poll(&ready, 1, 100) < 0 || (ready.revents && read(fromChild_, &c, 1) != 1))
                 break;
-            char c;
-            if (read(fromChild_, &c, 1) != 1)
-                break;
-            line += c;
+            if (ready.revents)
+                line += c;
         }
         return line;
     }
-    void closeInput() {
-        if (toChild_ >= 0)
-            close(toChild_);
-        toChild_ = -1;
-    }
-    // The exit status after end of input; the child is expected to exit by
-    // itself, so this waits without a deadline of its own (CTest has one).
+    // Closes standard input and returns the exit status; the child exits by
+    // itself then (CTest's timeout guards against a child that does not).
     int exitStatus() {
-        closeInput();
+        close(toChild_);
+        toChild_ = -1;
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -277,57 +234,32 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int toChild_ = -1;
-    int fromChild_ = -1;
+    int toChild_ = -1, fromChild_ = -1;
 };
 
 TEST(SampleServer, AnswersEveryActionFromAnotherProcessAndExitsAtEndOfInput) {
-    ServerProcess server({testing::definitionFile()});
+    ServerProcess server(testing::definitionFile());
     std::string line = server.firstLine();
     int port = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "PORT %d\n", &port), 1) << line;
+    ASSERT_EQ(std::sscanf(line.c_str(), "PORT %d", &port), 1) << line;
     ASSERT_EQ(line, "PORT " + std::to_string(port) + "\n");
-
     testing::TemporaryFolder folder;
     void *client = connectClient(port);
     forEachAction([&](auto *tag) {
         using Callback = std::remove_pointer_t<decltype(tag)>;
-        using Response = typename Action<Callback>::Response;
         ClientCall<Callback> call;
         testing::sampleFill(call.request, 5);
-        if constexpr (std::is_same_v<Response, DeviceIdImageResData>)
+        if constexpr (std::is_same_v<Callback, RecvResponseCallbackdevices_id_image>)
             call.response.image_file_path = (folder.path() / "image").string();
-        ASSERT_EQ(call.send(client), 1) << Action<Callback>::name;
-        ASSERT_TRUE(testing::waitForCompletion(call.response.error)) << Action<Callback>::name;
-        Response expected;
+        ASSERT_TRUE(call.exchange(client)) << Action<Callback>::name;
+        typename Action<Callback>::Response expected;
         testing::sampleAnswer<Callback>(call.request, expected);
-        EXPECT_EQ(testing::recordDifference(call.response, expected), "")
-            << Action<Callback>::name;
+        EXPECT_EQ(testing::recordDifference(call.response, expected), "") << Action<Callback>::name;
         testing::releaseOpaque(expected);
     });
     destroy_service(client);
     EXPECT_EQ(server.exitStatus(), 0);
 }
-
-struct UsageCase {
-    const char *label;
-    std::vector<std::string> arguments;
-};
-
-class SampleServerUsage : public ::testing::TestWithParam<UsageCase> {};
-
-TEST_P(SampleServerUsage, RefusesToStartWithoutAReadableDefinitionFile) {
-    ServerProcess server(GetParam().arguments);
-    EXPECT_EQ(server.firstLine(), "");
-    EXPECT_EQ(server.exitStatus(), 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    SampleServer, SampleServerUsage,
-    ::testing::Values(UsageCase{"NoArgument", {}},
-                      UsageCase{"MissingFile", {"/nonexistent/ConfigSerializationDef.txt"}},
-                      UsageCase{"TwoArguments", {"a", "b"}}),
-    [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace
 } // namespace DataServiceNamespace
