@@ -67,7 +67,7 @@ template <class F> void forEachRecordType(F &&f) {
 
 // Whether a field kind has a tag on the wire.
 template <class Kind> constexpr bool isTransmitted = true;
-template <> constexpr bool isTransmitted<LocalInt32Field> = false;
-template <> constexpr bool isTransmitted<LocalTextField> = false;
+template <> inline constexpr bool isTransmitted<LocalInt32Field> = false;
+template <> inline constexpr bool isTransmitted<LocalTextField> = false;
 
 } // namespace DataServiceNamespace
