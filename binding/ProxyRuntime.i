@@ -103,6 +103,13 @@ static PyObject *appendPointer(PyObject *self, PyObject *next) {
   return Py_None;
 }
 
+/* __repr__ as a method of its own, with the documentation that SWIG's heap type lost. */
+static PyObject *pointerRepr(PyObject *self, PyObject *) {
+  return Py_TYPE(self)->tp_repr(self);
+}
+
+static PyMethodDef pointerReprMethod = {"__repr__", pointerRepr, METH_NOARGS,
+                                        "returns object representation"};
 static PyMethodDef pointerEqualsMethod = {"__eq__", pointerEquals, METH_O, "Return self==value."};
 static PyMethodDef pointerDiffersMethod = {"__ne__", pointerDiffers, METH_O, "Return self!=value."};
 static PyMethodDef appendMethod = {"append", appendPointer, METH_O, "appends another 'this' object"};
@@ -125,7 +132,7 @@ static bool repairPointerType() {
   }
   type->tp_richcompare = comparePointers;
   if (!replaceMethod(type, &pointerEqualsMethod) || !replaceMethod(type, &pointerDiffersMethod) ||
-      !replaceMethod(type, &appendMethod)) {
+      !replaceMethod(type, &appendMethod) || !replaceMethod(type, &pointerReprMethod)) {
     return false;
   }
   PyType_Modified(type);

@@ -11,29 +11,37 @@
 %catches(std::invalid_argument) swig::SwigPyIterator::operator!=(const SwigPyIterator &x) const;
 %catches(std::invalid_argument) swig::SwigPyIterator::operator-(const SwigPyIterator &x) const;
 
-%include <std_vector.i>
+/* Binary operators of iterators raise on arguments they cannot convert, as every other function
+ * does (SWIG 4 answers NotImplemented); only __sub__, whose second operand may be a number or an
+ * iterator, leaves the decision to the interpreter. */
+%feature("python:maybecall", "0") swig::SwigPyIterator::operator==;
+%feature("python:maybecall", "0") swig::SwigPyIterator::operator!=;
+%feature("python:maybecall", "0") swig::SwigPyIterator::operator+;
+
+/* incr and decr pass their arguments on as they come, so that a wrong count or kind reaches the
+ * overload message instead of the proxy method's own signature. */
+%feature("python:cdefaultargs") swig::SwigPyIterator::incr;
+%feature("python:cdefaultargs") swig::SwigPyIterator::decr;
+
+/* The other iterator of __sub__ may be None, which selects the iterator form and is then an
+ * invalid null reference (SWIG 4's check refuses None, and no form fits). */
+%typemap(typecheck, noblock=1, precedence=SWIG_TYPECHECK_POINTER) const swig::SwigPyIterator & {
+  /* %typemap(typecheck) const swig::SwigPyIterator & */
+  $1 = $input == Py_None || SWIG_CheckState(SWIG_ConvertPtr($input, 0, $descriptor, 0));
+}
+
+%include <pycontainer.swg>
 
 %fragment("DsSequences", "header", fragment="StdTraits", fragment="StdSequenceTraits",
           fragment="SwigPySequence_Base", fragment="SwigPyIterator_T") %{
 namespace ds {
-
-/* The bounds of `slice` against `length`, resolved as the interpreter resolves them for its own
- * list type: missing bounds by the step's sign, negative bounds from the end, then clamped.
- * Bad bounds and a zero step leave the interpreter's own error set. */
-inline int sliceIndices(PyObject *slice, Py_ssize_t length, Py_ssize_t *start, Py_ssize_t *stop,
-                        Py_ssize_t *step) {
-  Py_ssize_t count = 0;
-  if (PySlice_GetIndicesEx(slice, length, start, stop, step, &count) < 0) {
-    throw PythonErrorSet();
-  }
-  return 0;
-}
 
 /* The elements a slice selects: `count` positions from `start`, `step` apart. Bounds are
  * clamped to the vector as the interpreter clamps them (0 to size for a positive step, -1 to
  * size - 1 for a negative one); this is also how __getslice__ treats its plain bounds. */
 struct Selection {
   std::ptrdiff_t start;
+  std::ptrdiff_t stop;
   std::ptrdiff_t step;
   std::size_t count;
 };
@@ -47,7 +55,7 @@ inline Selection select(std::ptrdiff_t i, std::ptrdiff_t j, Py_ssize_t step, std
     throw std::invalid_argument("slice step cannot be zero");
   }
   const std::ptrdiff_t length = static_cast<std::ptrdiff_t>(size);
-  Selection selection = {0, step, 0};
+  Selection selection = {0, 0, step, 0};
   if (step > 0) {
     i = clamp(i, 0, length);
     j = clamp(j, 0, length);
@@ -58,12 +66,96 @@ inline Selection select(std::ptrdiff_t i, std::ptrdiff_t j, Py_ssize_t step, std
     selection.count = i > j ? static_cast<std::size_t>((i - j - step - 1) / -step) : 0;
   }
   selection.start = i;
+  selection.stop = j;
   return selection;
 }
 
 inline std::size_t at(const Selection &selection, std::size_t index) {
   return static_cast<std::size_t>(selection.start +
                                   static_cast<std::ptrdiff_t>(index) * selection.step);
+}
+
+/* A slice object's bounds against a vector of `size` elements, resolved as the interpreter
+ * resolves them for its own list type: missing bounds by the step's sign, negative bounds from
+ * the end, clamped. Bad bounds and a zero step leave the interpreter's own error set. */
+inline Selection resolve(PyObject *slice, std::size_t size) {
+  Py_ssize_t start = 0;
+  Py_ssize_t stop = 0;
+  Py_ssize_t step = 0;
+  Py_ssize_t count = 0;
+  if (PySlice_GetIndicesEx(slice, static_cast<Py_ssize_t>(size), &start, &stop, &step, &count) < 0) {
+    throw PythonErrorSet();
+  }
+  Selection selection = {start, stop, step, static_cast<std::size_t>(count)};
+  return selection;
+}
+
+/* A new vector with copies of the selected elements, in slice order. */
+template <class Vector> Vector *copySlice(const Vector &vector, const Selection &selection) {
+  Vector *slice = new Vector();
+  slice->reserve(selection.count);
+  for (std::size_t index = 0; index < selection.count; ++index) {
+    slice->push_back(vector[at(selection, index)]);
+  }
+  return slice;
+}
+
+/* Slice assignment. Step 1 replaces the range [i, j) (empty when j is below i, an insertion at
+ * i) by all values; any other step needs exactly one value per selected element. The values
+ * may be the vector itself. */
+template <class Vector>
+void assignSlice(Vector &vector, std::ptrdiff_t i, std::ptrdiff_t j, Py_ssize_t step,
+                 const Vector &values) {
+  if (&values == &vector) {
+    const Vector copy(values);
+    assignSlice(vector, i, j, step, copy);
+    return;
+  }
+  if (step == 1) {
+    const std::ptrdiff_t length = static_cast<std::ptrdiff_t>(vector.size());
+    const std::ptrdiff_t first = clamp(i, 0, length);
+    const std::ptrdiff_t last = std::max(first, clamp(j, 0, length));
+    if (values.size() == static_cast<std::size_t>(last - first)) {
+      std::copy(values.begin(), values.end(), vector.begin() + first);
+    } else {
+      vector.erase(vector.begin() + first, vector.begin() + last);
+      vector.insert(vector.begin() + first, values.begin(), values.end());
+    }
+    return;
+  }
+  const Selection selection = select(i, j, step, vector.size());
+  if (values.size() != selection.count) {
+    char message[128];
+    PyOS_snprintf(message, sizeof message,
+                  "attempt to assign sequence of size %lu to extended slice of size %lu",
+                  static_cast<unsigned long>(values.size()),
+                  static_cast<unsigned long>(selection.count));
+    throw std::invalid_argument(message);
+  }
+  for (std::size_t index = 0; index < selection.count; ++index) {
+    vector[at(selection, index)] = values[index];
+  }
+}
+
+/* Removes the selected elements, keeping the others in order. */
+template <class Vector> void deleteSlice(Vector &vector, const Selection &selection) {
+  if (selection.count == 0) {
+    return;
+  }
+  std::vector<bool> removed(vector.size(), false);
+  for (std::size_t index = 0; index < selection.count; ++index) {
+    removed[at(selection, index)] = true;
+  }
+  std::size_t kept = 0;
+  for (std::size_t index = 0; index < vector.size(); ++index) {
+    if (!removed[index]) {
+      if (kept != index) {
+        vector[kept] = vector[index];
+      }
+      ++kept;
+    }
+  }
+  vector.erase(vector.begin() + static_cast<std::ptrdiff_t>(kept), vector.end());
 }
 
 /* A vector's first position for each iterator direction. */
@@ -183,85 +275,76 @@ struct IteratorProtocol<std::vector<T, A>, T> {
   }
 };
 
-/* Slices of vectors, with the interpreter's list rules (SWIG 4 reads a start at or beyond the
- * end as 0). These overloads are more specialised than SWIG's and so are the ones called. */
-template <class T, class A, class Difference>
-std::vector<T, A> *getslice(const std::vector<T, A> *self, Difference i, Difference j,
-                            Py_ssize_t step) {
-  const ds::Selection selection = ds::select(i, j, step, self->size());
-  std::vector<T, A> *slice = new std::vector<T, A>();
-  slice->reserve(selection.count);
-  for (std::size_t index = 0; index < selection.count; ++index) {
-    slice->push_back((*self)[ds::at(selection, index)]);
-  }
-  return slice;
-}
-
-template <class T, class A, class Difference, class InputSeq>
-void setslice(std::vector<T, A> *self, Difference i, Difference j, Py_ssize_t step,
-              const InputSeq &values) {
-  if (static_cast<const void *>(&values) == static_cast<const void *>(self)) {
-    const std::vector<T, A> copy(*self);
-    setslice(self, i, j, step, copy);
-    return;
-  }
-  const std::size_t size = self->size();
-  if (step == 1) {
-    const std::ptrdiff_t length = static_cast<std::ptrdiff_t>(size);
-    const std::ptrdiff_t first = ds::clamp(i, 0, length);
-    const std::ptrdiff_t last = std::max(first, ds::clamp(j, 0, length));
-    const std::size_t replaced = static_cast<std::size_t>(last - first);
-    if (values.size() == replaced) {
-      std::copy(values.begin(), values.end(), self->begin() + first);
-    } else {
-      self->erase(self->begin() + first, self->begin() + last);
-      self->insert(self->begin() + first, values.begin(), values.end());
-    }
-    return;
-  }
-  const ds::Selection selection = ds::select(i, j, step, size);
-  if (values.size() != selection.count) {
-    char message[128];
-    PyOS_snprintf(message, sizeof message,
-                  "attempt to assign sequence of size %lu to extended slice of size %lu",
-                  static_cast<unsigned long>(values.size()),
-                  static_cast<unsigned long>(selection.count));
-    throw std::invalid_argument(message);
-  }
-  typename InputSeq::const_iterator value = values.begin();
-  for (std::size_t index = 0; index < selection.count; ++index, ++value) {
-    (*self)[ds::at(selection, index)] = *value;
-  }
-}
-
-template <class T, class A, class Difference>
-void delslice(std::vector<T, A> *self, Difference i, Difference j, Py_ssize_t step) {
-  const ds::Selection selection = ds::select(i, j, step, self->size());
-  if (selection.count == 0) {
-    return;
-  }
-  std::vector<bool> removed(self->size(), false);
-  for (std::size_t index = 0; index < selection.count; ++index) {
-    removed[ds::at(selection, index)] = true;
-  }
-  std::size_t kept = 0;
-  for (std::size_t index = 0; index < self->size(); ++index) {
-    if (!removed[index]) {
-      if (kept != index) {
-        (*self)[kept] = (*self)[index];
-      }
-      ++kept;
-    }
-  }
-  self->erase(self->begin() + static_cast<std::ptrdiff_t>(kept), self->end());
-}
-
 } // namespace swig
-
-/* SWIG's slice methods call PySlice_GetIndices, which neither clamps nor reports bad bounds. */
-#define PySlice_GetIndices ds::sliceIndices
 %}
 %fragment("DsSequences");
+
+/* SWIG 4.3's slice methods of every sequence, replaced: they read a start at or beyond the end as
+ * 0, leave bad slice bounds unreported, and declare the deleting form of __setslice__ before the
+ * assigning one, which reverses the forms in the overload message. Same functions, same order
+ * otherwise; the work is done by ds::resolve, ds::select and the ds slice operations. */
+#undef %swig_sequence_methods_common
+%define %swig_sequence_methods_common(Sequence...)
+  %swig_sequence_iterator(%arg(Sequence))
+  %swig_container_methods(%arg(Sequence))
+
+  %fragment("SwigPySequence_Base");
+  %fragment("DsSequences");
+
+  %extend {
+    /* Slice arguments (used by __getitem__, __setitem__, __delitem__). */
+    %typemap(in) SWIGPY_SLICEOBJECT* {
+      /* %typemap(in) SWIGPY_SLICEOBJECT* */
+      if (!PySlice_Check($input)) {
+        %argument_fail(SWIG_TypeError, "$type", $symname, $argnum);
+      }
+      $1 = (SWIGPY_SLICEOBJECT *) $input;
+    }
+    %typemap(typecheck,precedence=SWIG_TYPECHECK_POINTER) SWIGPY_SLICEOBJECT* {
+      /* %typemap(typecheck) SWIGPY_SLICEOBJECT* */
+      $1 = PySlice_Check($input);
+    }
+
+    Sequence* __getslice__(difference_type i, difference_type j) throw (std::out_of_range, std::invalid_argument) {
+      return ds::copySlice(*self, ds::select(i, j, 1, self->size()));
+    }
+
+    void __setslice__(difference_type i, difference_type j, const Sequence& v) throw (std::out_of_range, std::invalid_argument) {
+      ds::assignSlice(*self, i, j, 1, v);
+    }
+
+    void __setslice__(difference_type i, difference_type j) throw (std::out_of_range, std::invalid_argument) {
+      ds::deleteSlice(*self, ds::select(i, j, 1, self->size()));
+    }
+
+    void __delslice__(difference_type i, difference_type j) throw (std::out_of_range, std::invalid_argument) {
+      ds::deleteSlice(*self, ds::select(i, j, 1, self->size()));
+    }
+
+    void __delitem__(difference_type i) throw (std::out_of_range, std::invalid_argument) {
+      swig::erase(self, swig::getpos(self, i));
+    }
+
+    Sequence* __getitem__(SWIGPY_SLICEOBJECT *slice) throw (std::out_of_range, std::invalid_argument) {
+      return ds::copySlice(*self, ds::resolve(slice, self->size()));
+    }
+
+    void __setitem__(SWIGPY_SLICEOBJECT *slice, const Sequence& v) throw (std::out_of_range, std::invalid_argument) {
+      const ds::Selection selection = ds::resolve(slice, self->size());
+      ds::assignSlice(*self, selection.start, selection.stop, selection.step, v);
+    }
+
+    void __setitem__(SWIGPY_SLICEOBJECT *slice) throw (std::out_of_range, std::invalid_argument) {
+      ds::deleteSlice(*self, ds::resolve(slice, self->size()));
+    }
+
+    void __delitem__(SWIGPY_SLICEOBJECT *slice) throw (std::out_of_range, std::invalid_argument) {
+      ds::deleteSlice(*self, ds::resolve(slice, self->size()));
+    }
+  }
+%enddef
+
+%include <std_vector.i>
 
 /* One vector class: Name wraps std::vector< T > with the typemaps below, then instantiates. */
 %define %ds_vector(Name, T)
