@@ -34,4 +34,5 @@ ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 if [ -f pyproject.toml ] && [ -d tests/python ]; then
   python3 -m pip install -q .
   (cd tests/python && python3 -m pytest -q)
+  (cd binding/tests && python3 -m pytest -q)
 fi
