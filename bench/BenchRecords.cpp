@@ -1,0 +1,72 @@
+// Realistic content for the benchmark records: texts of the lengths that
+// identifiers, timestamps and RTSP addresses have in an installation.
+#include "BenchRecords.h"
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+const char *const sessionKey = "9f86d081884c7d659a2feaa0c55ad015";
+
+DataServiceRequestData requestHeader(const char *action) {
+    DataServiceRequestData header;
+    header.action = action;
+    header.version = "1.0";
+    header.session_key = sessionKey;
+    return header;
+}
+
+std::string formatted(const char *format, unsigned value) {
+    char text[96];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+} // namespace
+
+DeviceIdReqData deviceRequest() {
+    DeviceIdReqData request;
+    request.request_data = requestHeader("devices_id");
+    request.id = "cam-0042";
+    request.error.request_data = request.request_data;
+    return request;
+}
+
+void fillDeviceAnswer(const DeviceIdReqData &request, DeviceIdResData &answer) {
+    answer.device_data.id = request.id;
+    answer.device_data.name = "Loading bay, north gate";
+    answer.device_data.type = "camera";
+    answer.device_data.components = {"video-main", "video-sub", "audio-in", "ptz"};
+    answer.error.request_data = request.request_data;
+    answer.error.errorCode = 1;
+    answer.error.errorMesg = "";
+}
+
+RecordResData recordList(std::size_t count) {
+    RecordResData list;
+    list.record_data.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto index = static_cast<unsigned>(i);
+        const unsigned camera = index % 64;
+        RecordData record;
+        record.id = formatted("rec-%08u", index);
+        record.start = formatted("2024-03-%02u", 1 + index / 24 % 28) +
+                       formatted("T%02u:00:00Z", index % 24);
+        record.end = formatted("2024-03-%02u", 1 + index / 24 % 28) +
+                     formatted("T%02u:59:59Z", index % 24);
+        record.stream_details.resolution = "1920x1080";
+        record.stream_details.format = "H.264";
+        record.stream_profile_id = formatted("profile-%u-main", camera);
+        record.rtsp_url = formatted("rtsp://10.20.0.%u:554/recordings/", 10 + camera) + record.id;
+        record.service_id = "recording-service-1";
+        record.device_id = formatted("cam-%04u", camera);
+        list.record_data.push_back(std::move(record));
+    }
+    list.error.request_data = requestHeader("records");
+    list.error.errorCode = 1;
+    return list;
+}
+
+} // namespace bench

@@ -1,0 +1,136 @@
+// Writes the seed corpus of the fuzzers: a sample reply of every action for
+// fuzz_reply_decode, and a few well-formed and broken frame streams for both
+// sides of fuzz_ipc_frames; and the dictionary of fuzz_reply_decode, the type
+// and tag names of the record table, which the encoded form carries as text.
+//
+// Usage: fuzz_seeds <corpus folder> <dictionary file>
+//   (writes <corpus folder>/<target>/<seed> and the dictionary)
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "ActionTable.h"
+#include "RecordInfo.h"
+#include "SampleRecords.h"
+#include "ServiceCodec.h"
+
+namespace {
+
+using namespace DataServiceNamespace;
+
+void writeSeed(const std::filesystem::path &folder, const std::string &name,
+               const std::string &bytes) {
+    std::filesystem::create_directories(folder);
+    std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+template <class Record> std::string encode(ServiceCodec &codec, const Record &record) {
+    zeta_instance instance = codec.toMetadata(record, codec.tool);
+    char *data = nullptr;
+    uint32 size = 0;
+    encodeInstance(codec.tool, &instance, &data, &size);
+    std::string bytes(data != nullptr ? data : "", size);
+    delete[] data;
+    return bytes;
+}
+
+void replySeeds(const std::filesystem::path &folder) {
+    ServiceCodec codec;
+    codec.createTool(DS_DEFINITION_FILE);
+    forEachAction([&](auto *callback) {
+        using Callback = std::remove_pointer_t<decltype(callback)>;
+        typename Action<Callback>::Response response;
+        testing::sampleFill(response, 1);
+        writeSeed(folder, std::string(Action<Callback>::name) + ".bin", encode(codec, response));
+        testing::releaseOpaque(response);
+    });
+}
+
+void writeDictionary(const std::filesystem::path &file) {
+    std::set<std::string> names;
+    forEachRecordType([&](auto *type) {
+        using Record = std::remove_pointer_t<decltype(type)>;
+        names.insert(RecordInfo<Record>::typeName);
+        Record record;
+        RecordInfo<Record>::visit(
+            [&](auto kind, const char *tag, auto &...) {
+                if (isTransmitted<decltype(kind)>)
+                    names.insert(tag);
+            },
+            record);
+    });
+    std::ofstream out(file, std::ios::trunc);
+    out << "# Type and tag names of the record table (written by fuzz_seeds).\n";
+    for (const std::string &name : names)
+        out << '"' << name << "\"\n";
+}
+
+void putBigEndian(std::string &out, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        out += static_cast<char>((value >> (8 * i)) & 0xffu);
+}
+
+// One frame of the documented layout (platform/velorn_ipc/src/Frame.h).
+std::string frame(int kind, std::uint64_t token, std::uint32_t methodId, std::int32_t code,
+                  const std::string &payload, std::uint32_t announcedSize) {
+    std::string bytes;
+    putBigEndian(bytes, 0x56495043u, 4);
+    putBigEndian(bytes, 1, 1);
+    putBigEndian(bytes, static_cast<std::uint64_t>(kind), 1);
+    putBigEndian(bytes, 0, 2);
+    putBigEndian(bytes, token, 8);
+    putBigEndian(bytes, methodId, 4);
+    putBigEndian(bytes, static_cast<std::uint32_t>(code), 4);
+    putBigEndian(bytes, announcedSize, 4);
+    return bytes + payload;
+}
+
+std::string frame(int kind, std::uint64_t token, std::uint32_t methodId, std::int32_t code,
+                  const std::string &payload) {
+    return frame(kind, token, methodId, code, payload,
+                 static_cast<std::uint32_t>(payload.size()));
+}
+
+void frameSeeds(const std::filesystem::path &folder) {
+    const std::string callee(1, '\0'), caller(1, '\1');
+    const int request = 1, response = 2;
+    const std::uint32_t devicesId = 0x34C194C4u;
+    writeSeed(folder, "callee-one-request", callee + frame(request, 7, devicesId, 0, "hello"));
+    writeSeed(folder, "callee-two-requests",
+              callee + frame(request, 7, devicesId, 0, "first") +
+                  frame(request, 8, devicesId, 0, ""));
+    writeSeed(folder, "callee-truncated-second",
+              callee + frame(request, 7, devicesId, 0, "whole") +
+                  frame(request, 8, devicesId, 0, "cut short", 64).substr(0, 40));
+    writeSeed(folder, "callee-bad-magic",
+              callee + "XIPC" + frame(request, 7, devicesId, 0, "x").substr(4));
+    writeSeed(folder, "callee-response-kind", callee + frame(response, 7, devicesId, 0, "x"));
+    writeSeed(folder, "callee-oversized",
+              callee + frame(request, 7, devicesId, 0, "", 64u * 1024u * 1024u + 1u));
+    writeSeed(folder, "caller-one-reply", caller + frame(response, 1, 0x10, 0, "ok"));
+    writeSeed(folder, "caller-all-replies",
+              caller + frame(response, 1, 0x20, 0, "third") + frame(response, 2, 0x10, 6, "") +
+                  frame(response, 1, 0x10, 0, "first"));
+    writeSeed(folder, "caller-unknown-then-cut",
+              caller + frame(response, 99, 0x10, 0, "stray") +
+                  frame(response, 2, 0x10, 0, "partial", 32).substr(0, 33));
+    writeSeed(folder, "caller-request-kind", caller + frame(request, 1, 0x10, 0, "no"));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <corpus folder> <dictionary file>\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path root = argv[1];
+    replySeeds(root / "fuzz_reply_decode");
+    frameSeeds(root / "fuzz_ipc_frames");
+    writeDictionary(argv[2]);
+    return 0;
+}
