@@ -128,6 +128,8 @@ void CallerChannel::onConnected(std::uint64_t attempt, const asio::error_code &e
     }
     state_ = State::Connected;
     link_->start();
+    if (state_ != State::Connected)
+        return; // start() failed and already reported the loss
     for (auto &request : waiting_)
         if (!request->done)
             link_->send(request->frame);
