@@ -151,7 +151,9 @@ struct FieldDecoder {
             [&](uint32 *size) {
                 zetaserialization_getStringTagValueSize(tool, instance, key, size);
             },
-            [&](char *buffer) { zetaserialization_getStringTagValue(tool, instance, key, buffer); });
+            [&](char *buffer) {
+                zetaserialization_getStringTagValue(tool, instance, key, buffer);
+            });
     }
     void operator()(Int32Field, const char *tag, int32 &value) {
         if (matches(tag))

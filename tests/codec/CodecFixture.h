@@ -30,29 +30,17 @@ protected:
         ASSERT_NE(receiver.tool, nullptr);
     }
 
-    // Encodes an instance of the sender (and destroys it) into bytes.
-    std::string bytesOf(zeta_instance instance) {
+    // Sends a record from one codec's tool to the other's, as bytes, and
+    // decodes it into out.
+    template <class Record> Problems roundTrip(const Record &in, Record &out) {
+        zeta_instance instance = sender.toMetadata(in, sender.tool);
         char *data = nullptr;
         uint32 size = 0;
         encodeInstance(sender.tool, &instance, &data, &size);
         EXPECT_EQ(instance, nullptr);
-        std::string bytes(data, size);
-        delete[] data;
-        return bytes;
-    }
-
-    // The receiver's instance decoded from those bytes; destroy it after use.
-    zeta_instance carry(zeta_instance instance) {
-        const std::string bytes = bytesOf(instance);
         zeta_instance received = nullptr;
-        zetaserialization_deserialize(receiver.tool, bytes.data(),
-                                      static_cast<uint32>(bytes.size()), &received);
-        return received;
-    }
-
-    // Sends a record from one codec to the other and decodes it into out.
-    template <class Record> Problems roundTrip(const Record &in, Record &out) {
-        zeta_instance received = carry(sender.toMetadata(in, sender.tool));
+        zetaserialization_deserialize(receiver.tool, data, size, &received);
+        delete[] data;
         EXPECT_NE(received, nullptr);
         TagProblemList problems;
         receiver.fromMetadata(out, received, receiver.tool, problems);

@@ -65,13 +65,6 @@ TYPED_TEST(RoundTripOf, DefaultRecordComesBackReportingOnlyItsEmptyLists) {
     EXPECT_EQ(recordDifference(sent, received), "");
 }
 
-TYPED_TEST(RoundTripOf, BufferNamesTheRecordType) {
-    const TypeParam record{};
-    const std::string bytes = this->bytesOf(this->sender.toMetadata(record, this->sender.tool));
-    const std::string name = RecordInfo<TypeParam>::typeName;
-    EXPECT_EQ(bytes.substr(0, name.size() + 2), "\x0a" + std::string(1, char(name.size())) + name);
-}
-
 TYPED_TEST(RoundTripOf, NullInstanceReportsEveryFieldTagMissingAndChangesNothing) {
     TypeParam record{};
     sampleFill(record, 5);

@@ -70,7 +70,9 @@ ZETA_API int zetaserialization_setOpaqueTagValue(zeta_tool tool, zeta_instance i
                                                  const char *bytes);
 /* The parent takes the child over in every case, also when it refuses it
  * (then the child is released): the caller never destroys a child it handed
- * over. */
+ * over. Only a child that is no live top-level instance of the tool, or that
+ * is or contains the parent, is refused with ZETA_EINVAL and stays with its
+ * owner. */
 ZETA_API int zetaserialization_assignNestedTagValue(zeta_tool tool, zeta_instance inst,
                                                     const char *tag, zeta_instance child);
 ZETA_API int zetaserialization_addNestedContainerTagValue(zeta_tool tool, zeta_instance inst,

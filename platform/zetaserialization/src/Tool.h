@@ -42,9 +42,10 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    const Schema *current_ = nullptr;                     // guarded by mutex_; null: no types
-    std::vector<std::unique_ptr<Schema>> schemas_;        // guarded by mutex_; every schema loaded
-    std::unordered_set<google::protobuf::Message *> instances_; // guarded by mutex_; top-level, owned
+    const Schema *current_ = nullptr;              // guarded by mutex_; null: no types
+    std::vector<std::unique_ptr<Schema>> schemas_; // guarded by mutex_; every schema loaded
+    // Guarded by mutex_: the top-level instances alive, owned by the tool.
+    std::unordered_set<google::protobuf::Message *> instances_;
 };
 
 } // namespace zeta
