@@ -34,12 +34,12 @@ class Services:
         self.definition = definition
         self.live = []  # [handle, records that must outlive it]
 
-    def __call__(self, port, status=None, host="127.0.0.1"):
+    def __call__(self, port, status=None, host="127.0.0.1", definition=None):
         if status is None:
             status = ds.ServiceError()
         status.errorCode = 0
         status.processingOK = 0
-        handle = ds.create_service(host, port, self.definition, status)
+        handle = ds.create_service(host, port, self.definition if definition is None else definition, status)
         self.live.append([handle, [status]])
         return handle, status
 

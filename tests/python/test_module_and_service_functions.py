@@ -41,6 +41,32 @@ class TestModule:
         with pytest.raises(TypeError):
             raw.destroy_service(service=None)
 
+    @pytest.mark.parametrize(
+        "function, name, expected, given",
+        [
+            ("create_service", "create_service", 4, 1),
+            ("service_connect", "service_connect", 4, 5),
+            ("destroy_service", "destroy_service", 1, 0),
+            ("create_callback_functor", "create_callback_functor", 1, 0),
+            ("destroy_callback_functor", "destroy_callback_functor", 2, 3),
+            ("send_service_request", "send_service_request", 5, 4),
+            ("new_ServiceError", "new_ServiceError", 0, 1),
+            ("delete_ServiceError", "delete_ServiceError", 1, 2),
+            ("ServiceError_errorCode_get", "ServiceError_errorCode_get", 1, 0),
+            ("ServiceError_errorMesg_set", "ServiceError_errorMesg_set", 2, 1),
+            ("ServiceError_swigregister", "swigregister", 1, 0),
+            ("IntVector___len__", "IntVector___len__", 1, 2),
+            ("IntVector_push_back", "IntVector_push_back", 2, 1),
+            ("SwigPyIterator_value", "SwigPyIterator_value", 1, 0),
+        ],
+    )
+    def test_wrong_argument_count_is_the_interpreters_error_for_the_parse_format(self, function, name, expected, given):
+        with pytest.raises(TypeError) as raised:
+            getattr(raw, function)(*[None] * given)
+        assert str(raised.value) == "%s() takes exactly %d argument%s (%d given)" % (
+            name, expected, "" if expected == 1 else "s", given
+        )
+
     def test_instance_method_wrapper_binds_a_function_to_instances(self):
         def describe(this, suffix):
             return (this, suffix)

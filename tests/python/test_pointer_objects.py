@@ -50,6 +50,11 @@ class TestOwnershipFlag:
         value = getattr(ds, cls)()
         assert (value.this.own(), value.thisown) == (True, True)
 
+    @pytest.mark.parametrize("cls", list(RECORDS) + list(VECTORS))
+    def test_constructor_function_returns_a_bare_owning_pointer_object(self, cls):
+        pointer = getattr(raw, "new_" + cls)()
+        assert (type(pointer), pointer.own()) == (PointerObject, True)
+
     def test_disown_and_acquire_return_none_and_set_the_flag(self):
         pointer = ds.ServiceError().this
         assert pointer.disown() is None
@@ -185,6 +190,7 @@ class TestUnwrapping:
 
 
 PAYLOAD = 4 << 20
+ALMOST_ALL = PAYLOAD - PAYLOAD // 16  # other small blocks may come and go meanwhile
 needs_heap_probe = pytest.mark.skipif(native_heap_in_use() is None, reason="needs glibc's mallinfo2")
 BIG_TEXT = "d" * PAYLOAD
 
@@ -264,7 +270,7 @@ class TestDestruction:
         before = native_heap_in_use()
         del drop
         freed = before - native_heap_in_use()
-        assert (freed >= PAYLOAD) == frees, "freed %d bytes" % freed
+        assert (freed >= ALMOST_ALL) == frees, "freed %d bytes" % freed
         assert freed < 2 * PAYLOAD
         del keep
 
@@ -276,7 +282,7 @@ class TestDestruction:
         before = native_heap_in_use()
         pointer.acquire()
         del pointer
-        assert before - native_heap_in_use() >= PAYLOAD
+        assert before - native_heap_in_use() >= ALMOST_ALL
 
     def test_collecting_a_disowned_record_leaves_it_alive(self):
         output = run_python(

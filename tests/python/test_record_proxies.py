@@ -8,7 +8,7 @@ import pytest
 import DataServicePyWrapper as ds
 import _DataServicePyWrapper as raw
 
-from binding_support import describe, expected_values, fill, overwrite_text_bytes, run_python
+from binding_support import describe, expected_values, fill, native_heap_in_use, overwrite_text_bytes, run_python
 from binding_tables import (
     RECORDS,
     VECTORS,
@@ -176,6 +176,38 @@ class TestNativeBytes:
         record.image_data = None
         assert ctypes.c_void_p.from_address(int(record.this)).value is None
         assert record.image_data is None
+
+
+    @pytest.mark.skipif(native_heap_in_use() is None, reason="needs glibc's mallinfo2")
+    @pytest.mark.parametrize("replacement", [None, "x"])
+    def test_replacing_the_opaque_releases_the_old_buffer(self, replacement):
+        size = 4 << 20
+        record = ds.DeviceIdImageResData()
+        record.image_data = "i" * size
+        before = native_heap_in_use()
+        record.image_data = replacement
+        assert before - native_heap_in_use() >= size - size // 16
+
+
+class TestRegistration:
+    def test_registered_class_receives_returned_records_without_running_its_constructor(self):
+        constructed = []
+
+        class Tracked(ds.ServiceError):
+            def __init__(self):
+                constructed.append(self)
+                super().__init__()
+
+        try:
+            assert raw.ServiceError_swigregister(Tracked) is None
+            response = ds.DeviceResData()
+            response.error.errorMesg = "seen through the new class"
+            error = response.error
+            assert (type(error), error.thisown, constructed) == (Tracked, False, [])
+            assert error.errorMesg == "seen through the new class"
+        finally:
+            raw.ServiceError_swigregister(ds.ServiceError)
+        assert type(ds.DeviceResData().error) is ds.ServiceError
 
 
 class TestRefusedValues:

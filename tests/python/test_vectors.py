@@ -9,6 +9,7 @@ from binding_tables import (
     RECORD_VECTORS,
     VECTORS,
     argument_message,
+    long_type,
     null_message,
     short_type,
     vector_overload_message,
@@ -45,6 +46,7 @@ class TestConstruction:
     def test_new_vector_is_empty_and_false(self, vector):
         value = new(vector)
         assert (len(value), bool(value), value.empty(), value.size()) == (0, False, True, 0)
+        assert (value.__bool__(), value.__nonzero__()) == (False, False)
         with pytest.raises(IndexError) as raised:
             value.pop()
         assert str(raised.value) == "pop from empty container"
@@ -54,7 +56,7 @@ class TestConstruction:
     def test_vector_from_a_sequence_copies_its_items_in_order(self, vector, sequence):
         value = new(vector, sequence(make_element(vector, index) for index in range(3)))
         assert keys(vector, value) == model(vector, 3)
-        assert (bool(value), value.empty(), value.size()) == (True, False, 3)
+        assert (bool(value), value.__nonzero__(), value.empty(), value.size()) == (True, True, False, 3)
 
     @pytest.mark.parametrize("vector", ALL)
     def test_vector_from_a_vector_is_an_independent_copy(self, vector):
@@ -288,6 +290,53 @@ class TestSlices:
         with pytest.raises(NotImplementedError) as raised:
             value.__setslice__(0, 1, bad)
         assert str(raised.value) == vector_overload_message(vector, "__setslice__")
+        assert keys(vector, value) == model(vector, 3)
+
+
+class FlakySequence:
+    """A one-item sequence whose item converts when first read and not afterwards."""
+
+    def __init__(self, good, bad):
+        self.items = [good, bad]
+        self.reads = 0
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        if index != 0:
+            raise IndexError(index)
+        self.reads += 1
+        return self.items[min(self.reads, 2) - 1]
+
+
+# Where each form takes a sequence: (call, function, argument position, type text).
+SEQUENCE_ARGUMENTS = [
+    (lambda v, s: v.__setitem__(slice(0, 1), s), "%s___setitem__", 3, "long"),
+    (lambda v, s: v.__setslice__(0, 1, s), "%s___setslice__", 4, "long"),
+    (lambda v, s: new(type(v).__name__, s), "new_%s", 1, "short"),
+]
+
+
+class TestSequenceArguments:
+    @pytest.mark.parametrize("vector", ALL)
+    @pytest.mark.parametrize("call, function, position, form", SEQUENCE_ARGUMENTS, ids=["slice", "setslice", "copy"])
+    def test_none_is_an_invalid_null_reference(self, vector, call, function, position, form):
+        value = build(vector, range(3))
+        with pytest.raises(ValueError) as raised:
+            call(value, None)
+        type_text = (long_type(vector) if form == "long" else short_type(vector)) + " const &"
+        assert str(raised.value) == null_message(function % vector, position, type_text)
+        assert keys(vector, value) == model(vector, 3)
+
+    @pytest.mark.parametrize("vector", ALL)
+    @pytest.mark.parametrize("call, function, position, form", SEQUENCE_ARGUMENTS, ids=["slice", "setslice", "copy"])
+    def test_item_failing_only_while_copying_names_the_sequence_argument(self, vector, call, function, position, form):
+        value = build(vector, range(3))
+        with pytest.raises(TypeError) as raised:
+            call(value, FlakySequence(make_element(vector, 7), wrong_element(vector)))
+        type_text = (long_type(vector) if form == "long" else short_type(vector)) + " const &"
+        assert str(raised.value) == argument_message(function % vector, position, type_text)
         assert keys(vector, value) == model(vector, 3)
 
 
