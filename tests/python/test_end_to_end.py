@@ -161,8 +161,7 @@ class TestServingProgram:
         second.processingOK = 0
         services.keep(service, second)
         assert ds.service_connect(service, "127.0.0.1", server_port, second) == 1
-        assert wait_until(lambda: second.processingOK == 1)
-        assert second.errorCode == 1
+        assert wait_until(lambda: second.processingOK == 1 and second.errorCode == 1)
 
         callback = ds.create_callback_functor("rtsp_setting")
         response = ds.RtspSettingResData()
