@@ -256,6 +256,14 @@ class TestSlices:
         assert wrong == []
 
     @pytest.mark.parametrize("vector", ALL)
+    @pytest.mark.parametrize("selected", [slice(1, 3), slice(None, None, 2), slice(4, 0, -3), slice(7, 9)])
+    def test_setitem_with_a_slice_alone_deletes_it(self, vector, selected):
+        value, expected = build(vector, range(5)), model(vector)
+        assert value.__setitem__(selected) is None
+        del expected[selected]
+        assert keys(vector, value) == expected
+
+    @pytest.mark.parametrize("vector", ALL)
     def test_step_zero_is_refused_for_reading_assigning_and_deleting(self, vector):
         value = build(vector, range(3))
         for operation in (
