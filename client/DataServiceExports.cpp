@@ -38,8 +38,8 @@ int service_connect(void *service, char *host, int port, void *status_record) {
     if (!service)
         return 0;
     try {
-        static_cast<DataServiceStub *>(service)->connect(textOf(host), port,
-                                                         static_cast<ServiceError *>(status_record));
+        auto *stub = static_cast<DataServiceStub *>(service);
+        stub->connect(textOf(host), port, static_cast<ServiceError *>(status_record));
     } catch (...) {
         // Only an allocation failure can get here; the stub keeps its state.
     }

@@ -17,8 +17,9 @@ int DataServiceStub::registerHandler(uint32 methodId, CallbackBase *callback, vo
 
 int DataServiceStub::unregisterHandler(uint32 methodId) {
     std::lock_guard<std::mutex> lock(registryLock);
-    auto found = std::find_if(handlerRegistry.begin(), handlerRegistry.end(),
-                              [&](const HandlerEntry &entry) { return entry.methodId == methodId; });
+    auto found =
+        std::find_if(handlerRegistry.begin(), handlerRegistry.end(),
+                     [&](const HandlerEntry &entry) { return entry.methodId == methodId; });
     if (found != handlerRegistry.end())
         handlerRegistry.erase(found);
     return 1;

@@ -304,7 +304,8 @@ TEST_P(ImageReplies, StoreTheImageOnlyForANonzeroDecodedCode) {
     response.device_id = "7";
     RecvResponseCallbackdevices_id_image callback;
     DeviceIdImageReqData imageRequest;
-    ASSERT_EQ(send("devices_id_image", &imageRequest, &callback, c.withRecord ? &response : nullptr), 1);
+    void *record = c.withRecord ? &response : nullptr;
+    ASSERT_EQ(send("devices_id_image", &imageRequest, &callback, record), 1);
     uint64_t token = pending().back().token;
     if (c.transportCode == 0) // the library delivers no bytes with a nonzero code
         reply(token, 0x7B86EB68u, body);
@@ -322,7 +323,8 @@ TEST_P(ImageReplies, StoreTheImageOnlyForANonzeroDecodedCode) {
     if (!c.withRecord)
         return;
     EXPECT_EQ(completionFlag(response.error), 1);
-    EXPECT_EQ(response.image_file_path, c.expectedFile ? (folder.path() / c.expectedFile).string() : "");
+    EXPECT_EQ(response.image_file_path,
+              c.expectedFile ? (folder.path() / c.expectedFile).string() : "");
     EXPECT_EQ(response.device_id, "");
     EXPECT_EQ(std::string(response.image_data ? response.image_data : "",
                           response.image_data_opaque_size),

@@ -21,7 +21,9 @@ using ServedLog = std::vector<std::pair<CallbackBase *, void *>>;
 class NotingHandler : public ServingHandler {
 public:
     explicit NotingHandler(ServedLog &log) : log_(log) {}
-    void serve(uint32, const void *, void *, void *record) override { log_.push_back({this, record}); }
+    void serve(uint32, const void *, void *, void *record) override {
+        log_.push_back({this, record});
+    }
 
 private:
     ServedLog &log_;
