@@ -19,6 +19,13 @@
 #include <Python.h>
 static PyObject *ds_type_from_spec(PyType_Spec *spec);
 #define PyType_FromSpec ds_type_from_spec
+
+/* SWIG 4.3 declares the registration functions METH_O, so they never see an argument tuple.
+ * The module is made by ds_create_module (ProxyRuntime.i), which declares them METH_VARARGS
+ * first, like every other function of the table. */
+static PyObject *ds_create_module(PyModuleDef *definition);
+#undef PyModule_Create
+#define PyModule_Create ds_create_module
 %}
 
 %{

@@ -53,6 +53,98 @@ inline void raiseOverloadError(const char *message) {
 %}
 
 /* ---------------------------------------------------------------------------------------------
+ * Argument tuples. Every function of the table but SWIG_PyInstanceMethod_New parses its tuple
+ * with one "O" per parameter and its name ("OOOO:create_service", ":new_ServiceError",
+ * "O:swigregister"), so a wrong count is the interpreter's own TypeError for that format:
+ * "create_service() takes exactly 4 arguments (1 given)". SWIG 4.3 unpacks with
+ * PyArg_UnpackTuple, or SWIG_Python_UnpackTuple in the registration functions, whose messages
+ * read "create_service expected 4 arguments, got 1"; both are routed here for the wrappers only
+ * (the runtime above keeps its own, for example for a pointer object's `own`). An overload
+ * dispatcher counts the arguments itself and its chosen form parses a tuple of that size, so
+ * overloads keep their NotImplementedError.
+ * ------------------------------------------------------------------------------------------ */
+%{
+#include <cstdarg>
+#include <utility>
+
+/* PyArg_ParseTuple with the format of `required` objects, then optional ones up to `count`, and
+ * the function's name; the varargs are the PyObject ** that receive borrowed references. A
+ * tuple of a fitting size is unpacked directly, which is all that "O" units do; any other
+ * argument goes through the interpreter's parse with the format, which raises its own error. */
+static int ds_parse_arguments(PyObject *args, const char *name, Py_ssize_t required,
+                              Py_ssize_t count, ...) {
+  va_list objects;
+  const Py_ssize_t given = PyTuple_Check(args) ? PyTuple_GET_SIZE(args) : -1;
+  if (given >= required && given <= count) {
+    va_start(objects, count);
+    for (Py_ssize_t index = 0; index < given; ++index) {
+      *va_arg(objects, PyObject **) = PyTuple_GET_ITEM(args, index);
+    }
+    va_end(objects);
+    return 1;
+  }
+
+  /* Every name of this module fits the buffer; a longer one still gets its exact format. */
+  char buffer[128];
+  std::string longFormat;
+  const std::size_t length = std::size_t(count) + 2 + std::strlen(name) + 1;
+  char *format = buffer;
+  if (length > sizeof buffer) {
+    longFormat.resize(length);
+    format = &longFormat[0];
+  }
+  char *end = format;
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    if (index == required) {
+      *end++ = '|';
+    }
+    *end++ = 'O';
+  }
+  *end++ = ':';
+  std::strcpy(end, name);
+
+  va_start(objects, count);
+  const int parsed = PyArg_VaParse(args, format, objects);
+  va_end(objects);
+  return parsed;
+}
+
+namespace ds {
+
+/* SWIG_Python_UnpackTuple's place in the registration functions: the same parse into the
+ * object array. Only the truth of the result is used there. */
+template <Py_ssize_t Required, Py_ssize_t Count, std::size_t... Index>
+int parseIntoArray(PyObject *args, const char *name, PyObject **objects,
+                   std::index_sequence<Index...>) {
+  return ds_parse_arguments(args, name, Required, Count, &objects[Index]...);
+}
+
+template <Py_ssize_t Required, Py_ssize_t Count>
+int parseIntoArray(PyObject *args, const char *name, PyObject **objects) {
+  return parseIntoArray<Required, Count>(args, name, objects, std::make_index_sequence<std::size_t(Count)>());
+}
+
+} // namespace ds
+
+#define PyArg_UnpackTuple ds_parse_arguments
+#define SWIG_Python_UnpackTuple(args, name, required, count, objects)                             \
+  ds::parseIntoArray<required, count>(args, name, objects)
+
+/* The module as SWIG defines it, with its registration functions taking an argument tuple. */
+static PyObject *ds_create_module(PyModuleDef *definition) {
+  static const char suffix[] = "_swigregister";
+  for (PyMethodDef *method = definition->m_methods; method && method->ml_name; ++method) {
+    const std::size_t length = std::strlen(method->ml_name);
+    if ((method->ml_flags & METH_O) && length > sizeof suffix - 1 &&
+        std::strcmp(method->ml_name + length - (sizeof suffix - 1), suffix) == 0) {
+      method->ml_flags = (method->ml_flags & ~METH_O) | METH_VARARGS;
+    }
+  }
+  return PyModule_Create2(definition, PYTHON_API_VERSION);
+}
+%}
+
+/* ---------------------------------------------------------------------------------------------
  * Pointer objects. SWIG 4's comparison reads the other operand as a pointer object even when it
  * is not one, and its append links the new object in front of the chain instead of replacing
  * the next object. Both are replaced on the module's SwigPyObject type at initialisation.
