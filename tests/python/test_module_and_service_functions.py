@@ -105,15 +105,16 @@ REFUSED = {
 HARMLESS = {"char *": "", "int": 1, "void *": None}
 
 
-def conversion_cases():
-    for function, kinds in SERVICE_FUNCTIONS.items():
-        for position, kind in enumerate(kinds, start=1):
-            for label, value, error in REFUSED[kind]:
-                yield pytest.param(function, position, value, error, id="%s-%d-%s" % (function, position, label))
+CONVERSION_CASES = [
+    pytest.param(function, position, value, error, id="%s-%d-%s" % (function, position, label))
+    for function, kinds in SERVICE_FUNCTIONS.items()
+    for position, kind in enumerate(kinds, start=1)
+    for label, value, error in REFUSED[kind]
+]
 
 
 class TestArgumentConversion:
-    @pytest.mark.parametrize("function, position, value, error", conversion_cases())
+    @pytest.mark.parametrize("function, position, value, error", CONVERSION_CASES)
     def test_refused_argument_names_function_position_and_c_type(self, function, position, value, error):
         kinds = SERVICE_FUNCTIONS[function]
         arguments = [HARMLESS[kind] for kind in kinds]

@@ -399,14 +399,15 @@ ELEMENT_REFUSALS = {
 }
 
 
-def element_refusals():
-    for vector, (kind, _, _, _) in VECTORS.items():
-        for value, error, null in ELEMENT_REFUSALS[kind]:
-            yield pytest.param(vector, value, error, null, id="%s-%r" % (vector, value))
+ELEMENT_REFUSAL_CASES = [
+    pytest.param(vector, value, error, null, id="%s-%r" % (vector, value))
+    for vector, (kind, _, _, _) in VECTORS.items()
+    for value, error, null in ELEMENT_REFUSALS[kind]
+]
 
 
 class TestElementConversion:
-    @pytest.mark.parametrize("vector, value, error, null", element_refusals())
+    @pytest.mark.parametrize("vector, value, error, null", ELEMENT_REFUSAL_CASES)
     @pytest.mark.parametrize("method", ["append", "push_back"])
     def test_refused_element_names_argument_two_and_the_value_type(self, vector, value, error, null, method):
         if value == "wrong record":
