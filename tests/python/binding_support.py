@@ -46,6 +46,12 @@ def make_element(vector, index):
     return element
 
 
+def vector_arguments(vector, arguments):
+    """Arguments of a row of VECTOR_SINGLE_FORMS with its placeholders made for the vector class."""
+    made = {"element": lambda: make_element(vector, 0), "vector": lambda: build(vector, [1])}
+    return [made[argument]() if argument in made else argument for argument in arguments]
+
+
 def key_of(vector, element):
     """The comparable value of an element read from a vector."""
     kind, _, _, attribute = VECTORS[vector]

@@ -134,6 +134,31 @@ ITERATOR_METHODS = [
     "advance", "__eq__", "__ne__", "__iadd__", "__isub__", "__add__", "__sub__", "swigregister",
 ]
 
+# Vector functions with one form and what they take after the vector
+# ("element" and "vector" stand for an element and a vector of the class under
+# test); the flag tells whether they only read it (argument 1 is then const).
+VECTOR_SINGLE_FORMS = [
+    ("__nonzero__", (), True), ("__bool__", (), True), ("__len__", (), True), ("empty", (), True),
+    ("size", (), True), ("capacity", (), True), ("front", (), True), ("back", (), True),
+    ("get_allocator", (), True), ("iterator", (), False), ("pop", (), False),
+    ("__getslice__", (0, 1), False), ("__delslice__", (0, 1), False), ("append", ("element",), False),
+    ("push_back", ("element",), False), ("clear", (), False), ("swap", ("vector",), False),
+    ("begin", (), False), ("end", (), False), ("rbegin", (), False), ("rend", (), False),
+    ("pop_back", (), False), ("assign", (1, "element"), False), ("reserve", (1,), False),
+]
+
+
+# Iterator functions with one form and what they take after the iterator
+# ("other" stands for a second iterator); the flag tells whether they only
+# read it (their argument 1 is then const).
+ITERATOR_SINGLE_FORMS = [
+    ("value", (), True), ("distance", ("other",), True), ("equal", ("other",), True),
+    ("copy", (), True), ("__eq__", ("other",), True), ("__ne__", ("other",), True),
+    ("__add__", (1,), True), ("next", (), False), ("__next__", (), False),
+    ("previous", (), False), ("advance", (1,), False), ("__iadd__", (1,), False),
+    ("__isub__", (1,), False),
+]
+
 # Overloaded vector functions: the prototypes in the order in which they are
 # tried; {S} stands for the vector's short type, {L} for its long type.
 VECTOR_OVERLOADS = {
