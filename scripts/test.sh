@@ -32,7 +32,19 @@ cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 
 if [ -f pyproject.toml ] && [ -d tests/python ]; then
-  python3 -m pip install -q .
-  (cd tests/python && python3 -m pytest -q)
-  (cd binding/tests && python3 -m pytest -q)
+  # The Python tests import the installed module, rebuilt from this tree, and
+  # run their end-to-end part against the serving program of the build above.
+  python3 -m pip install -q --force-reinstall --no-deps .
+  export DS_TEST_SERVER="$PWD/build/tests/host/dataservice_test_server"
+  export DS_DEFINITION_FILE="$PWD/codec/ConfigSerializationDef.txt"
+  if [ ! -x "$DS_TEST_SERVER" ]; then
+    echo "test.sh: $DS_TEST_SERVER was not built" >&2
+    exit 1
+  fi
+  status=0
+  (cd tests/python && python3 -m pytest -q) || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "test.sh: the Python tests failed (pytest status $status)" >&2
+    exit "$status"
+  fi
 fi
