@@ -13,6 +13,9 @@
 // without waiting, then waits for every one of them.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -139,6 +142,44 @@ RawTcpFloor *rawFloor(benchmark::State &state) {
     return g_floor.get();
 }
 
+// What the threads other than the benchmark's (the IPC library's, or the raw
+// floor's echo thread) spend while the benchmark runs: their CPU time, which is
+// the work of an exchange apart from the request's encoding and the polling of
+// the benchmark thread (it spins while it waits), and the voluntary context
+// switches of the whole process (threads going to sleep to be woken).
+class OtherThreadsActivity {
+public:
+    OtherThreadsActivity()
+        : process_(now(CLOCK_PROCESS_CPUTIME_ID)), thread_(now(CLOCK_THREAD_CPUTIME_ID)),
+          switches_(voluntarySwitches()) {}
+
+    // Per exchange since construction, as counters.
+    void report(benchmark::State &state, std::size_t exchanges) const {
+        if (exchanges == 0)
+            return;
+        const double others = (now(CLOCK_PROCESS_CPUTIME_ID) - process_) -
+                              (now(CLOCK_THREAD_CPUTIME_ID) - thread_);
+        state.counters["other_threads_cpu_us"] = others * 1e6 / static_cast<double>(exchanges);
+        state.counters["sleeps"] = static_cast<double>(voluntarySwitches() - switches_) /
+                                   static_cast<double>(exchanges);
+    }
+
+private:
+    static double now(clockid_t clock) {
+        timespec time{};
+        clock_gettime(clock, &time);
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
+    }
+    static long voluntarySwitches() {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_nvcsw;
+    }
+    double process_;
+    double thread_;
+    long switches_;
+};
+
 // Median and 99th percentile of the per-exchange times, in microseconds.
 void reportLatency(benchmark::State &state, std::vector<double> &micros) {
     if (micros.empty())
@@ -166,17 +207,20 @@ void BM_ServiceRoundTrip(benchmark::State &state) {
     DeviceIdResData response;
     std::vector<double> micros;
     micros.reserve(1 << 16);
+    const OtherThreadsActivity activity;
     for (auto _ : state) {
         const auto start = Clock::now();
         response.error.processingOK = 0; // nothing is pending on this record
         if (!loopback->send(request, response) || !waitForCompletion(response.error)) {
             state.SkipWithError("the request was not completed");
+            g_service.reset(); // drops the pending request before its record goes
             return;
         }
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     if (response.device_data.name != "Loading bay, north gate" || response.error.errorCode != 1)
         state.SkipWithError("the reply does not carry the serving side's answer");
+    activity.report(state, micros.size());
     reportLatency(state, micros);
     reportSizes(state);
 }
@@ -188,19 +232,20 @@ void BM_ServiceInFlight(benchmark::State &state) {
     const auto count = static_cast<std::size_t>(state.range(0));
     const DeviceIdReqData request = deviceRequest();
     std::vector<DeviceIdResData> responses(count);
+    const OtherThreadsActivity activity;
     for (auto _ : state) {
         for (DeviceIdResData &response : responses)
             response.error.processingOK = 0; // nothing is pending on these records
+        bool completed = true;
         for (DeviceIdResData &response : responses)
-            if (!loopback->send(request, response)) {
-                state.SkipWithError("the request was not handed on");
-                return;
-            }
+            completed = completed && loopback->send(request, response);
         for (const DeviceIdResData &response : responses)
-            if (!waitForCompletion(response.error)) {
-                state.SkipWithError("a request was not completed");
-                return;
-            }
+            completed = completed && waitForCompletion(response.error);
+        if (!completed) {
+            state.SkipWithError("a request was not completed");
+            g_service.reset(); // drops the pending requests before their records go
+            return;
+        }
     }
     for (const DeviceIdResData &response : responses)
         if (response.error.errorCode != 1) {
@@ -208,6 +253,7 @@ void BM_ServiceInFlight(benchmark::State &state) {
             return;
         }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count));
+    activity.report(state, state.iterations() * count);
     reportSizes(state);
 }
 
@@ -217,6 +263,7 @@ void BM_RawTcpRoundTrip(benchmark::State &state) {
         return;
     std::vector<double> micros;
     micros.reserve(1 << 16);
+    const OtherThreadsActivity activity;
     for (auto _ : state) {
         const auto start = Clock::now();
         if (!raw->roundTrip()) {
@@ -225,6 +272,7 @@ void BM_RawTcpRoundTrip(benchmark::State &state) {
         }
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
+    activity.report(state, micros.size());
     reportLatency(state, micros);
     reportSizes(state);
 }
@@ -234,12 +282,14 @@ void BM_RawTcpInFlight(benchmark::State &state) {
     if (raw == nullptr)
         return;
     const auto count = static_cast<std::size_t>(state.range(0));
+    const OtherThreadsActivity activity;
     for (auto _ : state)
         if (!raw->exchange(count)) {
             state.SkipWithError("raw exchange failed");
             return;
         }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count));
+    activity.report(state, state.iterations() * count);
     reportSizes(state);
 }
 
