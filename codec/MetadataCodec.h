@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "RecordInfo.h"
@@ -183,7 +184,8 @@ struct FieldDecoder {
             zetaserialization_getNestedContainerTagValue(tool, instance, key.text, index, &child);
             Element fresh{};
             codec.fromMetadata(fresh, child, tool, problems);
-            list.push_back(fresh);
+            // Moved, not copied: the fresh record is not used again.
+            list.push_back(std::move(fresh));
         }
     }
     void operator()(TextListField, const char *tag, std::vector<cfstring> &list) {
