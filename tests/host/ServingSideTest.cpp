@@ -1,151 +1,241 @@
-// The serving side without a client: registry rules, listening, and what
-// dispatchRequest answers for each kind of method id and handler object.
+// The serving side: registry rules, listening, method id 0 in both
+// dispatchers, and end to end over loopback TCP with a client stub: every
+// action, empty answers, a peer that never answers, and the sample serving
+// program in a child process.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <memory>
-#include <vector>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "ClientTestSupport.h"
+#include "DataServiceExports.h"
 #include "DataServiceStub.h"
+#include "SampleAnswer.h"
 #include "SampleRecords.h"
 #include "ServingHandler.h"
+
+extern char **environ;
 
 namespace DataServiceNamespace {
 namespace {
 
-constexpr uint32 trackers = 0x6976F3E8u, services = 0xFD07FFB3u;
+constexpr uint32 trackers = 0x6976F3E8u;
 
-using ServedLog = std::vector<std::pair<CallbackBase *, void *>>;
-
-// Notes which handler object served a request, and with which record.
-class NotingHandler : public ServingHandler {
-public:
-    explicit NotingHandler(ServedLog &log) : log_(log) {}
-    void serve(uint32, const void *, void *, void *record) override {
-        log_.push_back({this, record});
-    }
-
-private:
-    ServedLog &log_;
-};
-
-class Registry : public ::testing::Test {
-protected:
-    // The answer goes to connection 0, which the library refuses: only the
-    // dispatch is observed.
-    void deliver(uint32 methodId) {
+TEST(Registry, ServesWithTheFirstEntryOfAMethodIdUntilItIsUnregistered) {
+    std::vector<int> served;
+    using Handler = ActionServingHandler<RecvResponseCallbacktrackers>;
+    Handler first([&](auto &, auto &) { served.push_back(1); });
+    Handler second([&](auto &, auto &) { served.push_back(2); });
+    DataServiceStub stub(DS_DEFINITION_FILE);
+    // The answers go to connection 0, which the library refuses.
+    auto deliver = [&](uint32 methodId) {
         DataServiceStub::onRequestReceived(0, &stub, 1, methodId, 0, nullptr, 0);
-    }
-
-    ServedLog log;
-    NotingHandler first{log}, second{log};
-    int firstRecord = 1, secondRecord = 2;
-    DataServiceStub stub{testing::definitionFile()};
-};
-
-TEST_F(Registry, RefusesANullCallbackAndKeepsANullRecord) {
-    EXPECT_EQ(stub.registerHandler(trackers, nullptr, &firstRecord), 0);
-    EXPECT_TRUE(stub.handlerRegistry.empty());
+    };
+    EXPECT_EQ(stub.registerHandler(trackers, nullptr, nullptr), 0);
     EXPECT_EQ(stub.registerHandler(trackers, &first, nullptr), 1);
-    ASSERT_EQ(stub.handlerRegistry.size(), 1u);
-    const HandlerEntry &entry = stub.handlerRegistry[0];
-    EXPECT_EQ(entry.callback, &first);
-    EXPECT_EQ(entry.record, nullptr);
-    EXPECT_EQ(entry.token, 0u);
-    EXPECT_EQ(entry.methodId, trackers);
-}
-
-TEST_F(Registry, UsesTheFirstOfTwoEntriesForOneMethodIdUntilItIsUnregistered) {
-    stub.registerHandler(trackers, &first, &firstRecord);
-    stub.registerHandler(services, &second, nullptr);
-    stub.registerHandler(trackers, &second, &secondRecord);
+    stub.registerHandler(trackers, &second, nullptr);
     deliver(trackers);
-    deliver(0xD4E3E281u); // nothing registered: nobody serves it
     EXPECT_EQ(stub.unregisterHandler(0x12345678u), 1); // never registered: no change
     EXPECT_EQ(stub.unregisterHandler(trackers), 1);
     deliver(trackers);
-    EXPECT_EQ(log, (ServedLog{{&first, &firstRecord}, {&second, &secondRecord}}));
-    ASSERT_EQ(stub.handlerRegistry.size(), 2u);
-    EXPECT_EQ(stub.handlerRegistry[0].methodId, services);
-    EXPECT_EQ(stub.handlerRegistry[1].methodId, trackers);
+    EXPECT_EQ(stub.unregisterHandler(trackers), 1);
+    deliver(trackers); // nothing registered: nobody serves it
+    EXPECT_EQ(served, (std::vector<int>{1, 2}));
 }
 
-TEST(StartListening, FailsWithThePortKeptAndNoChannelWhenTheHostCannotBeBound) {
-    DataServiceStub stub(testing::definitionFile());
+TEST(StartListening, FailsWithNoChannelWhenTheHostCannotBeBound) {
+    DataServiceStub stub(DS_DEFINITION_FILE);
     stub.host = "203.0.113.1"; // a documentation address, no local one
     EXPECT_EQ(stub.startListening(0), 0);
-    EXPECT_EQ(stub.port, 0);
     EXPECT_EQ(stub.listeningChannel, 0u);
-    EXPECT_EQ(DataServiceStub::onChannelAccepted(0, nullptr, 1), 0);
+    EXPECT_EQ(stub.listeningPort(), 0);
 }
 
-TEST(StartListening, ListensOnTheHostOfTheLastConnectBesideTheCallerChannel) {
-    DataServiceStub stub(testing::definitionFile());
-    stub.connect("127.0.0.2", 1, nullptr);
-    ASSERT_NE(stub.channel, 0u);
-    ASSERT_EQ(stub.startListening(0), 1);
-    EXPECT_NE(stub.listeningPort(), 0);
-    EXPECT_NE(stub.channel, 0u);
-    EXPECT_EQ(stub.stopListening(), 1);
-    EXPECT_EQ(stub.listeningChannel, 0u);
-    EXPECT_EQ(stub.stopListening(), 1); // nothing left to stop
-}
-
-// Every action with a handler object that is not a ServingHandler answers
-// with its default response, whatever the request held, also without bytes.
-template <class Callback> class DefaultAnswer : public ::testing::Test {};
-TYPED_TEST_SUITE(DefaultAnswer, testing::AllActions, testing::ActionName);
-
-TYPED_TEST(DefaultAnswer, IsTheDefaultResponseWithOrWithoutRequestBytes) {
-    DataServiceStub stub(testing::definitionFile());
-    typename Action<TypeParam>::Request request;
-    testing::sampleFill(request, 3);
-    const std::string expected =
-        testing::encodedBytes(stub.codec, typename Action<TypeParam>::Response{});
-    ASSERT_FALSE(expected.empty());
-    TypeParam callback;
-    for (const std::string &bytes : {testing::encodedBytes(stub.codec, request), std::string()}) {
-        ResponseBuffer response;
-        stub.codec.dispatchRequest(Action<TypeParam>::methodId, &callback, bytes.data(),
-                                   int32(bytes.size()), &response, 0, nullptr);
-        std::unique_ptr<char[]> owned(response.data);
-        EXPECT_EQ(std::string(response.data, response.size), expected);
+TEST(MethodIdZero, ReportsTheTransportStatusOnlyToACallbackIpcErrorInBothDispatchers) {
+    DataServiceStub stub(DS_DEFINITION_FILE);
+    CallbackIpcError ipcError;
+    RecvResponseCallbacktrackers trackersCallback;
+    struct {
+        uint32 methodId;
+        bool ipcErrorCallback;
+        int32 code, expectedFlag, expectedErrorCode;
+    } const cases[] = {{0, true, 0, 1, 1}, {0, true, 6, 1, 0}, {0, false, 0, 0, 42},
+                       {0x1234u, true, 0, 0, 42}}; // the last: a method id of no action
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.methodId << " " << c.ipcErrorCallback << c.code);
+        CallbackBase *callback = c.ipcErrorCallback ? static_cast<CallbackBase *>(&ipcError)
+                                                    : &trackersCallback;
+        ServiceError served, received;
+        served.errorCode = received.errorCode = 42;
+        ResponseBuffer answer;
+        stub.codec.dispatchRequest(c.methodId, callback, "x", 1, &answer, c.code, &served);
+        EXPECT_EQ(answer.data, nullptr);
+        EXPECT_EQ(stub.codec.dispatchResponse(c.methodId, callback, nullptr, 0, c.code, &received),
+                  c.ipcErrorCallback ? 1 : 0);
+        for (const ServiceError *record : {&served, &received}) {
+            EXPECT_EQ(completionFlag(*record), c.expectedFlag);
+            EXPECT_EQ(record->errorCode, c.expectedErrorCode);
+        }
     }
 }
 
-struct StatusCase {
-    const char *label;
-    uint32 methodId;
-    bool ipcErrorCallback;
-    int32 code, expectedFlag, expectedErrorCode;
-};
-
-class NoResponseBody : public ::testing::TestWithParam<StatusCase> {};
-
-TEST_P(NoResponseBody, ForMethodIdZeroWhichOnlyReportsToACallbackIpcError) {
-    const StatusCase &c = GetParam();
-    DataServiceStub stub(testing::definitionFile());
-    CallbackIpcError ipcError;
-    RecvResponseCallbacktrackers trackersCallback;
-    ServiceError record;
-    record.errorCode = 42;
-    ResponseBuffer response;
-    stub.codec.dispatchRequest(c.methodId,
-                               c.ipcErrorCallback ? static_cast<CallbackBase *>(&ipcError)
-                                                  : &trackersCallback,
-                               "x", 1, &response, c.code, &record);
-    EXPECT_EQ(completionFlag(record), c.expectedFlag);
-    EXPECT_EQ(record.errorCode, c.expectedErrorCode);
-    EXPECT_EQ(response.data, nullptr);
-    EXPECT_EQ(response.size, 0u);
+void *connectClient(int port, ServiceError *status = nullptr) {
+    return create_service(const_cast<char *>("127.0.0.1"), port,
+                          const_cast<char *>(DS_DEFINITION_FILE), status);
 }
 
-INSTANTIATE_TEST_SUITE_P(DispatchRequest, NoResponseBody,
-                         ::testing::Values(StatusCase{"CodeZero", 0, true, 0, 1, 1},
-                                           StatusCase{"CodeSix", 0, true, 6, 1, 0},
-                                           StatusCase{"OtherCallback", 0, false, 0, 0, 42},
-                                           StatusCase{"UnknownMethodId", 0x1234u, true, 0, 0, 42}),
-                         [](const auto &info) { return std::string(info.param.label); });
+// One request of an action as a caller makes it, released at the end.
+template <class Callback> struct ClientCall {
+    using Response = typename Action<Callback>::Response;
+    typename Action<Callback>::Request request;
+    Response response;
+    void *callback = create_callback_functor(const_cast<char *>(Action<Callback>::name));
+    ClientCall() {
+        if constexpr (std::is_same_v<Response, DeviceIdImageResData>)
+            response.image_file_path = "/dev/null/image"; // no folder: no image file
+    }
+    ~ClientCall() {
+        destroy_callback_functor(const_cast<char *>(Action<Callback>::name), callback);
+        testing::releaseOpaque(response);
+    }
+    // Sends on client and waits (30 s at most) for the completion flag.
+    bool exchange(void *client) {
+        if (send_service_request(client, const_cast<char *>(Action<Callback>::name), &request,
+                                 callback, &response) != 1)
+            return false;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (completionFlag(response.error) != 1 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return completionFlag(response.error) == 1;
+    }
+};
+
+// Sends every action with every field set (sampleFill(request, 5)) and checks
+// that each caller's record receives the sample answer intact.
+void exchangeEveryAction(void *client) {
+    forEachAction([&](auto *tag) {
+        using Callback = std::remove_pointer_t<decltype(tag)>;
+        ClientCall<Callback> call;
+        testing::sampleFill(call.request, 5);
+        ASSERT_TRUE(call.exchange(client)) << Action<Callback>::name;
+        typename Action<Callback>::Response expected;
+        testing::sampleAnswer<Callback>(call.request, expected);
+        EXPECT_EQ(testing::recordDifference(call.response, expected), "") << Action<Callback>::name;
+        testing::releaseOpaque(expected);
+    });
+}
+
+TEST(EveryAction, CarriesEveryFieldOfTheRequestAndOfTheAnswerOverLoopback) {
+    std::mutex lock; // guards requestDifferences, written on the server's IPC threads
+    std::map<std::string, std::string> requestDifferences; // action name: first difference
+    std::vector<std::unique_ptr<ServingHandler>> handlers; // outlive the server's channels
+    DataServiceStub server(DS_DEFINITION_FILE);
+    forEachAction([&](auto *tag) {
+        using Callback = std::remove_pointer_t<decltype(tag)>;
+        handlers.push_back(std::make_unique<ActionServingHandler<Callback>>(
+            [&](const auto &request, auto &response) {
+                typename Action<Callback>::Request sent;
+                testing::sampleFill(sent, 5);
+                std::lock_guard<std::mutex> guard(lock);
+                requestDifferences[Action<Callback>::name] = testing::recordDifference(request, sent);
+                testing::releaseOpaque(sent);
+                testing::sampleAnswer<Callback>(request, response);
+            }));
+        server.registerHandler(Action<Callback>::methodId, handlers.back().get(), nullptr);
+    });
+    ASSERT_EQ(server.startListening(0), 1);
+    void *client = connectClient(server.listeningPort());
+    exchangeEveryAction(client);
+    destroy_service(client);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(requestDifferences.size(), actionCount);
+    for (const auto &[action, difference] : requestDifferences)
+        EXPECT_EQ(difference, "") << action;
+}
+
+TEST(EmptyAnswer, CompletesTheRecordWithADefaultOneWhenServingFailsOrNobodyServes) {
+    ActionServingHandler<RecvResponseCallbackdevices_id> failing([](auto &, auto &response) {
+        testing::sampleFill(response, 1);
+        throw std::runtime_error("serving failed");
+    });
+    DataServiceStub server(DS_DEFINITION_FILE);
+    server.registerHandler(Action<RecvResponseCallbackdevices_id>::methodId, &failing, nullptr);
+    ASSERT_EQ(server.startListening(0), 1);
+    ServiceError status;
+    void *client = connectClient(server.listeningPort(), &status);
+    ClientCall<RecvResponseCallbackdevices_id> failed;
+    ClientCall<RecvResponseCallbackdevices> unserved;
+    testing::sampleFill(failed.response, 4);
+    testing::sampleFill(unserved.response, 4);
+    bool completed = failed.exchange(client) && unserved.exchange(client);
+    destroy_service(client); // no connection event can follow the reads below
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(testing::recordDifference(failed.response, DeviceIdResData{}), "");
+    EXPECT_EQ(testing::recordDifference(unserved.response, DeviceResData{}), "");
+    EXPECT_EQ(completionFlag(status), 1);
+    EXPECT_EQ(status.errorCode, 1);
+}
+
+TEST(SilentPeer, MakesTheCallerReportATimeout) {
+    initial_velorn_ipc_module();
+    velorn_ipc_handle listener = callee_create_ipc_channel_tcp("127.0.0.1", 0);
+    auto accept = [](velorn_ipc_handle, void *, velorn_ipc_handle connection) {
+        return callee_async_recv_ipc_request(
+            connection, [](velorn_ipc_handle, void *, uint64_t, uint32_t, uint32_t, const char *,
+                           int32_t) {}, // never answers
+            nullptr);
+    };
+    ASSERT_EQ(callee_accept_ipc_channel(listener, accept, nullptr), 0);
+    void *client = connectClient(callee_ipc_channel_port(listener));
+    ClientCall<RecvResponseCallbackdevices_id> call;
+    EXPECT_TRUE(call.exchange(client));
+    EXPECT_EQ(call.response.error.errorCode, 6);
+    EXPECT_EQ(call.response.error.errorMesg, "Sending command timeout, please try again !\n");
+    destroy_service(client);
+    callee_destroy_ipc_channel(listener);
+    release_velorn_ipc_module();
+}
+
+TEST(SampleServer, AnswersEveryActionFromAnotherProcessAndExitsAtEndOfInput) {
+    // Close-on-exec pipes: the child keeps only the ends duplicated onto 0 and 1.
+    int input[2], output[2];
+    ASSERT_EQ(pipe2(input, O_CLOEXEC) | pipe2(output, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    char *argv[] = {const_cast<char *>(DS_TEST_SERVER), const_cast<char *>(DS_DEFINITION_FILE),
+                    nullptr};
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawn(&child, DS_TEST_SERVER, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    close(output[1]);
+    // Until the child prints or exits; CTest's timeout guards against neither.
+    std::FILE *fromChild = fdopen(output[0], "r");
+    char line[64] = "";
+    ASSERT_NE(std::fgets(line, sizeof line, fromChild), nullptr);
+    std::fclose(fromChild);
+    int port = std::atoi(line + 5);
+    ASSERT_EQ(line, "PORT " + std::to_string(port) + "\n");
+    void *client = connectClient(port);
+    exchangeEveryAction(client);
+    destroy_service(client);
+    close(input[1]); // end of input: the child stops
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
 
 } // namespace
 } // namespace DataServiceNamespace
