@@ -1,4 +1,4 @@
-"""The binding's classes, functions and actions held as data, so that every test runs over all of them."""
+"""The binding's classes, functions and actions held as data, and the exact messages built from them."""
 
 # Record class -> its attributes in native field order, each with its kind:
 # "text", "int32", "opaque", "opaque_size", a record class name (a nested
@@ -81,32 +81,17 @@ VECTORS = {
 
 RECORD_VECTORS = [name for name, row in VECTORS.items() if row[0] == "record"]
 
-# The 22 actions: name, request class, response class.
-ACTIONS = [
-    ("verify_authentication", "VerifyAuthenticationReqData", "VerifyAuthenticationResData"),
-    ("authentications", "AuthenticationReqData", "AuthenticationResData"),
-    ("authentications_sessionkey", "AuthenticationSessionkeyReqData", "AuthenticationSessionkeyResData"),
-    ("services", "ServiceReqData", "ServiceResData"),
-    ("services_id", "ServiceIdReqData", "ServiceIdResData"),
-    ("smtp_settings", "SmtpSettingReqData", "SmtpSettingResData"),
-    ("smtp_settings_id", "SmtpSettingIdReqData", "SmtpSettingIdResData"),
-    ("ftp_sites", "FtpSiteReqData", "FtpSiteResData"),
-    ("ftp_sites_id", "FtpSiteIdReqData", "FtpSiteIdResData"),
-    ("contacts", "ContactReqData", "ContactResData"),
-    ("contacts_id", "ContactIdReqData", "ContactIdResData"),
-    ("devices", "DeviceReqData", "DeviceResData"),
-    ("devices_id", "DeviceIdReqData", "DeviceIdResData"),
-    ("devices_id_streamprofiles", "DeviceIdStreamprofileReqData", "DeviceIdStreamprofileResData"),
-    ("devices_id_streamprofiles_id", "DeviceIdStreamprofileIdReqData", "DeviceIdStreamprofileIdResData"),
-    ("records", "RecordReqData", "RecordResData"),
-    ("devices_id_records", "DeviceIdRecordReqData", "DeviceIdRecordResData"),
-    ("trackers", "TrackerReqData", "TrackerResData"),
-    ("devices_id_image", "DeviceIdImageReqData", "DeviceIdImageResData"),
-    ("rtsp_setting", "RtspSettingReqData", "RtspSettingResData"),
-    ("components", "ComponentReqData", "ComponentResData"),
-    ("components_id", "ComponentIdReqData", "ComponentIdResData"),
-]
-ACTION_NAMES = [row[0] for row in ACTIONS]
+# The 22 actions: name, request class, response class (the stem followed by ReqData and ResData).
+ACTIONS = [(name, stem + "ReqData", stem + "ResData") for name, stem in [
+    ("verify_authentication", "VerifyAuthentication"), ("authentications", "Authentication"),
+    ("authentications_sessionkey", "AuthenticationSessionkey"), ("services", "Service"), ("services_id", "ServiceId"),
+    ("smtp_settings", "SmtpSetting"), ("smtp_settings_id", "SmtpSettingId"), ("ftp_sites", "FtpSite"),
+    ("ftp_sites_id", "FtpSiteId"), ("contacts", "Contact"), ("contacts_id", "ContactId"), ("devices", "Device"),
+    ("devices_id", "DeviceId"), ("devices_id_streamprofiles", "DeviceIdStreamprofile"),
+    ("devices_id_streamprofiles_id", "DeviceIdStreamprofileId"), ("records", "Record"),
+    ("devices_id_records", "DeviceIdRecord"), ("trackers", "Tracker"), ("devices_id_image", "DeviceIdImage"),
+    ("rtsp_setting", "RtspSetting"), ("components", "Component"), ("components_id", "ComponentId"),
+]]
 
 # The six service functions with the C type of each argument, in order.
 SERVICE_FUNCTIONS = {
@@ -118,73 +103,43 @@ SERVICE_FUNCTIONS = {
     "send_service_request": ["void *", "char *", "void *", "void *", "void *"],
 }
 
-TIMEOUT_MESSAGE = "Sending command timeout, please try again !\n"
+# Module functions of every vector class and of the iterator class, without the class prefix.
+VECTOR_METHODS = """iterator __nonzero__ __bool__ __len__ pop __getslice__ __setslice__ __delslice__ __delitem__
+    __getitem__ __setitem__ append empty size clear swap get_allocator begin end rbegin rend pop_back erase front
+    back push_back assign resize insert reserve capacity swigregister""".split()
+ITERATOR_METHODS = """value incr decr distance equal copy next __next__ previous advance __eq__ __ne__ __iadd__
+    __isub__ __add__ __sub__ swigregister""".split()
 
-# Module functions of every vector class, without the class prefix.
-VECTOR_METHODS = [
-    "iterator", "__nonzero__", "__bool__", "__len__", "pop", "__getslice__", "__setslice__",
-    "__delslice__", "__delitem__", "__getitem__", "__setitem__", "append", "empty", "size",
-    "clear", "swap", "get_allocator", "begin", "end", "rbegin", "rend", "pop_back", "erase",
-    "front", "back", "push_back", "assign", "resize", "insert", "reserve", "capacity",
-    "swigregister",
-]
-
-ITERATOR_METHODS = [
-    "value", "incr", "decr", "distance", "equal", "copy", "next", "__next__", "previous",
-    "advance", "__eq__", "__ne__", "__iadd__", "__isub__", "__add__", "__sub__", "swigregister",
-]
-
-# Vector functions with one form and what they take after the vector
-# ("element" and "vector" stand for an element and a vector of the class under
-# test); the flag tells whether they only read it (argument 1 is then const).
-VECTOR_SINGLE_FORMS = [
-    ("__nonzero__", (), True), ("__bool__", (), True), ("__len__", (), True), ("empty", (), True),
-    ("size", (), True), ("capacity", (), True), ("front", (), True), ("back", (), True),
-    ("get_allocator", (), True), ("iterator", (), False), ("pop", (), False),
-    ("__getslice__", (0, 1), False), ("__delslice__", (0, 1), False), ("append", ("element",), False),
-    ("push_back", ("element",), False), ("clear", (), False), ("swap", ("vector",), False),
-    ("begin", (), False), ("end", (), False), ("rbegin", (), False), ("rend", (), False),
-    ("pop_back", (), False), ("assign", (1, "element"), False), ("reserve", (1,), False),
-]
-
-
-# Iterator functions with one form and what they take after the iterator
-# ("other" stands for a second iterator); the flag tells whether they only
-# read it (their argument 1 is then const).
-ITERATOR_SINGLE_FORMS = [
-    ("value", (), True), ("distance", ("other",), True), ("equal", ("other",), True),
-    ("copy", (), True), ("__eq__", ("other",), True), ("__ne__", ("other",), True),
-    ("__add__", (1,), True), ("next", (), False), ("__next__", (), False),
-    ("previous", (), False), ("advance", (1,), False), ("__iadd__", (1,), False),
-    ("__isub__", (1,), False),
-]
+# Functions with one form and what they take after argument 1 ("element",
+# "vector" and "other" stand for an element, a vector of the class under test
+# and a second iterator); the flag tells whether they only read argument 1,
+# which their messages then call const.
+VECTOR_SINGLE_FORMS = [(name, (), True) for name in "__nonzero__ __bool__ __len__ empty size capacity".split()] + [
+    ("front", (), True), ("back", (), True),
+    ("get_allocator", (), True), ("__getslice__", (0, 1), False), ("__delslice__", (0, 1), False),
+    ("append", ("element",), False), ("push_back", ("element",), False), ("swap", ("vector",), False),
+    ("assign", (1, "element"), False), ("reserve", (1,), False),
+] + [(name, (), False) for name in "iterator pop clear begin end rbegin rend pop_back".split()]
+ITERATOR_SINGLE_FORMS = [("value", (), True), ("copy", (), True), ("__add__", (1,), True)] + [
+    (name, ("other",), True) for name in "distance equal __eq__ __ne__".split()] + [
+    (name, (), False) for name in "next __next__ previous".split()] + [
+    (name, (1,), False) for name in "advance __iadd__ __isub__".split()]
 
 # Overloaded vector functions: the prototypes in the order in which they are
-# tried; {S} stands for the vector's short type, {L} for its long type.
+# tried, "; "-separated; {S} stands for the vector's short type, {L} for its long type.
 VECTOR_OVERLOADS = {
-    "__getitem__": ["{S}::__getitem__(PySliceObject *)", "{S}::__getitem__({S}::difference_type) const"],
-    "__setitem__": [
-        "{S}::__setitem__(PySliceObject *,{L} const &)",
-        "{S}::__setitem__(PySliceObject *)",
-        "{S}::__setitem__({S}::difference_type,{S}::value_type const &)",
-    ],
-    "__delitem__": ["{S}::__delitem__({S}::difference_type)", "{S}::__delitem__(PySliceObject *)"],
-    "__setslice__": [
-        "{S}::__setslice__({S}::difference_type,{S}::difference_type,{L} const &)",
-        "{S}::__setslice__({S}::difference_type,{S}::difference_type)",
-    ],
-    "erase": ["{S}::erase({S}::iterator)", "{S}::erase({S}::iterator,{S}::iterator)"],
-    "new": [
-        "{S}::vector()",
-        "{S}::vector({S} const &)",
-        "{S}::vector({S}::size_type)",
-        "{S}::vector({S}::size_type,{S}::value_type const &)",
-    ],
-    "resize": ["{S}::resize({S}::size_type)", "{S}::resize({S}::size_type,{S}::value_type const &)"],
-    "insert": [
-        "{S}::insert({S}::iterator,{S}::value_type const &)",
-        "{S}::insert({S}::iterator,{S}::size_type,{S}::value_type const &)",
-    ],
+    "__getitem__": "{S}::__getitem__(PySliceObject *); {S}::__getitem__({S}::difference_type) const",
+    "__setitem__": "{S}::__setitem__(PySliceObject *,{L} const &); {S}::__setitem__(PySliceObject *); "
+    "{S}::__setitem__({S}::difference_type,{S}::value_type const &)",
+    "__delitem__": "{S}::__delitem__({S}::difference_type); {S}::__delitem__(PySliceObject *)",
+    "__setslice__": "{S}::__setslice__({S}::difference_type,{S}::difference_type,{L} const &); "
+    "{S}::__setslice__({S}::difference_type,{S}::difference_type)",
+    "erase": "{S}::erase({S}::iterator); {S}::erase({S}::iterator,{S}::iterator)",
+    "new": "{S}::vector(); {S}::vector({S} const &); {S}::vector({S}::size_type); "
+    "{S}::vector({S}::size_type,{S}::value_type const &)",
+    "resize": "{S}::resize({S}::size_type); {S}::resize({S}::size_type,{S}::value_type const &)",
+    "insert": "{S}::insert({S}::iterator,{S}::value_type const &); "
+    "{S}::insert({S}::iterator,{S}::size_type,{S}::value_type const &)",
 }
 
 
@@ -192,32 +147,26 @@ def kind_class(kind):
     """Tells the family of an attribute kind: text, int32, opaque, opaque_size, record or vector."""
     if kind in RECORDS:
         return "record"
-    if kind in VECTORS:
-        return "vector"
-    return kind
+    return "vector" if kind in VECTORS else kind
 
 
 def attributes(kinds=None):
     """Every (class, attribute, kind) of the record table, optionally only those of some kind families."""
-    return [
-        (cls, name, kind)
-        for cls, fields in RECORDS.items()
-        for name, kind in fields
-        if kinds is None or kind_class(kind) in kinds
-    ]
+    return [(cls, name, kind) for cls, fields in RECORDS.items() for name, kind in fields
+            if kinds is None or kind_class(kind) in kinds]
 
 
 def attribute_id(row):
-    return "%s.%s" % (row[0], row[1])
+    return "%s.%s" % row[:2]
 
 
 def short_type(vector):
+    """The vector's type as messages write it: std::vector< E >; long_type adds the allocator."""
     return "std::vector< %s >" % VECTORS[vector][1]
 
 
 def long_type(vector):
-    element = VECTORS[vector][1]
-    return "std::vector< %s,std::allocator< %s > >" % (element, element)
+    return "std::vector< {0},std::allocator< {0} > >".format(VECTORS[vector][1])
 
 
 def record_type_text(record):
@@ -227,14 +176,12 @@ def record_type_text(record):
 def field_type_text(kind):
     """The native type named in a record setter's argument-2 message for a field of this kind."""
     family = kind_class(kind)
-    if family == "text":
-        return "cfstring const &"
     if family in ("int32", "opaque", "opaque_size"):
         return family
-    if family == "record":
-        return record_type_text(kind)
+    if family in ("text", "record"):
+        return "cfstring const &" if family == "text" else record_type_text(kind)
     element = "cfstring" if kind == "StringVector" else "DataServiceNamespace::" + VECTORS[kind][2]
-    return "std::vector< %s,std::allocator< %s > > *" % (element, element)
+    return "std::vector< {0},std::allocator< {0} > > *".format(element)
 
 
 def argument_message(function, position, type_text):
@@ -246,29 +193,12 @@ def null_message(function, position, type_text):
 
 
 def overload_message(function, prototypes):
-    lines = ["Wrong number or type of arguments for overloaded function '%s'.\n" % function]
-    lines.append("  Possible C/C++ prototypes are:\n")
-    lines.extend("    %s\n" % prototype for prototype in prototypes)
-    return "".join(lines)
+    return "Wrong number or type of arguments for overloaded function '%s'.\n  Possible C/C++ prototypes are:\n%s" % (
+        function, "".join("    %s\n" % prototype for prototype in prototypes)
+    )
 
 
 def vector_overload_message(vector, method):
-    short, long_ = short_type(vector), long_type(vector)
     function = "new_" + vector if method == "new" else "%s_%s" % (vector, method)
-    prototypes = [p.format(S=short, L=long_) for p in VECTOR_OVERLOADS[method]]
+    prototypes = VECTOR_OVERLOADS[method].format(S=short_type(vector), L=long_type(vector)).split("; ")
     return overload_message(function, prototypes)
-
-
-def expected_module_functions():
-    """The names of all module functions, derived from the tables."""
-    names = {"SWIG_PyInstanceMethod_New", "delete_SwigPyIterator"}
-    names.update("SwigPyIterator_" + method for method in ITERATOR_METHODS)
-    for vector in VECTORS:
-        names.update({"new_" + vector, "delete_" + vector})
-        names.update("%s_%s" % (vector, method) for method in VECTOR_METHODS)
-    for record, fields in RECORDS.items():
-        names.update({"new_" + record, "delete_" + record, record + "_swigregister"})
-        for name, _ in fields:
-            names.update({"%s_%s_get" % (record, name), "%s_%s_set" % (record, name)})
-    names.update(SERVICE_FUNCTIONS)
-    return names

@@ -15,9 +15,7 @@ REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
 @pytest.fixture(scope="session")
 def definition_file():
     """The schema file that services load: DS_DEFINITION_FILE, else the repository's own."""
-    return os.environ.get(
-        "DS_DEFINITION_FILE", str(REPOSITORY / "codec" / "ConfigSerializationDef.txt")
-    )
+    return os.environ.get("DS_DEFINITION_FILE", str(REPOSITORY / "codec" / "ConfigSerializationDef.txt"))
 
 
 @pytest.fixture
@@ -28,33 +26,29 @@ def idle_peer():
 
 
 class Services:
-    """Creates services for one test and destroys each once, before its status records are released."""
+    """Creates services for one test and destroys each once, before the records it may still write are released."""
 
     def __init__(self, definition):
         self.definition = definition
-        self.live = []  # [handle, records that must outlive it]
+        self.live = {}  # handle's address -> (handle, records that must outlive it)
 
-    def __call__(self, port, status=None, host="127.0.0.1", definition=None):
-        if status is None:
-            status = ds.ServiceError()
-        status.errorCode = 0
-        status.processingOK = 0
-        handle = ds.create_service(host, port, self.definition if definition is None else definition, status)
-        self.live.append([handle, [status]])
+    def __call__(self, port, definition=None):
+        status = ds.ServiceError()
+        status.errorCode = status.processingOK = 0
+        handle = ds.create_service("127.0.0.1", port, self.definition if definition is None else definition, status)
+        self.live[int(handle)] = (handle, [status])
         return handle, status
 
     def keep(self, handle, record):
         """Keeps record alive until handle is destroyed (a status record or a pending response)."""
-        next(entry for entry in self.live if entry[0] is handle)[1].append(record)
+        self.live[int(handle)][1].append(record)
 
     def destroy(self, handle):
-        entry = next(entry for entry in self.live if entry[0] is handle)
-        self.live.remove(entry)
-        return ds.destroy_service(handle)
+        return ds.destroy_service(self.live.pop(int(handle))[0])
 
     def destroy_all(self):
         while self.live:
-            self.destroy(self.live[-1][0])
+            self.destroy(next(reversed(self.live.values()))[0])
 
 
 @pytest.fixture

@@ -17,11 +17,12 @@ import pytest
 import DataServicePyWrapper as ds
 
 from binding_support import describe, expected_values, wait_until
-from binding_tables import ACTIONS, RECORDS, TIMEOUT_MESSAGE
+from binding_tables import ACTIONS, RECORDS
 
 # The 16 image bytes of seed 1; the attribute reads them up to the first zero.
 IMAGE = bytes((1 + 17 * index) % 256 for index in range(16))
 REPLY_TIMEOUT = 10.0
+TIMEOUT_MESSAGE = "Sending command timeout, please try again !\n"
 
 
 def server_text(name, seed):
@@ -115,7 +116,10 @@ class TestServingProgram:
         assert wait_until(lambda: session.status.processingOK == 1)
         assert session.status.errorCode == 1
 
-    @pytest.mark.parametrize("number, action, request_class, response_class", [(i, *row) for i, row in enumerate(ACTIONS)], ids=[row[0] for row in ACTIONS])
+    @pytest.mark.parametrize(
+        "number, action, request_class, response_class",
+        [(i, *row) for i, row in enumerate(ACTIONS)], ids=[row[0] for row in ACTIONS],
+    )
     def test_every_action_is_answered_with_its_response_record(
         self, session, tmp_path, number, action, request_class, response_class
     ):
@@ -211,7 +215,8 @@ class TestServiceRules:
             services.destroy(service)
             ds.destroy_callback_functor("devices_id", wrong)
             ds.destroy_callback_functor("devices", right)
-        assert (untouched.error.processingOK, untouched.error.errorMesg, len(untouched.device_data)) == (0, "untouched", 0)
+        assert (untouched.error.processingOK, untouched.error.errorMesg, len(untouched.device_data)) == (
+            0, "untouched", 0)
         assert len(answered.device_data) == 2
 
     def test_image_reply_without_a_response_record_goes_to_the_default_file(
