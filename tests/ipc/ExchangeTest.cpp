@@ -48,12 +48,8 @@ TEST_F(Exchange, TenThousandRequestsInFlightAreEachAnsweredOnceUnderTheirOwnToke
     std::map<std::uint64_t, std::string> sent;
     for (std::size_t i = 0; i < kCount; ++i) {
         const auto token = create_ipc_token();
-        const auto &text = sent[token] = "request " + std::to_string(token);
-        ASSERT_EQ(caller_async_send_ipc_request(channel, &Recorder::onMessage, &replies,
-                                                token, kMethod,
-                                                static_cast<std::uint32_t>(text.size()),
-                                                text.data(), 60000),
-                  VELORN_IPC_OK);
+        sent[token] = "request " + std::to_string(token);
+        ASSERT_EQ(sendText(channel, replies, token, sent[token], 60000), VELORN_IPC_OK);
     }
     // All of them reach the callee before any is answered, then the answers go back reversed.
     ASSERT_TRUE(callee.requests().waitFor(kCount));
