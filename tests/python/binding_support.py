@@ -1,8 +1,6 @@
-"""Helpers shared by the binding tests: records and vectors built from the tables, exact-error checks, bounded waits,
-native memory probes and idle TCP peers."""
+"""Helpers shared by the binding tests: records and vectors built from the tables, exact-error checks and bounded
+waits."""
 
-import ctypes
-import socket
 import time
 
 import pytest
@@ -10,8 +8,6 @@ import pytest
 import DataServicePyWrapper as ds
 
 from binding_tables import RECORDS, VECTORS, kind_class
-
-POINTER_SIZE = ctypes.sizeof(ctypes.c_void_p)
 
 
 def raises(error, message, call, *arguments):
@@ -68,53 +64,6 @@ def model(vector, indices=range(5)):
     return [element_key(vector, index) for index in indices]
 
 
-_MALLINFO2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-if _MALLINFO2 is not None:
-    _MALLINFO2.restype = type("MallInfo2", (ctypes.Structure,), {"_fields_": [(name, ctypes.c_size_t) for name in (
-        "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split())]})
-needs_heap_probe = pytest.mark.skipif(_MALLINFO2 is None, reason="needs glibc's mallinfo2")
-
-
-def native_heap_in_use():
-    """Bytes the C allocator has handed out and not yet taken back."""
-    info = _MALLINFO2()
-    return info.uordblks + info.hblkhd
-
-
-def overwrite_text_bytes(text_address, marker, raw):
-    """Plants raw, which no text from Python can hold, over the heap characters (marker) of the native string at
-    text_address, found through the word that points at them, so that no library layout is assumed."""
-    for offset in range(0, 3 * POINTER_SIZE, POINTER_SIZE):
-        word = ctypes.c_void_p.from_address(text_address + offset).value
-        if word and word >= 1 << 16 and ctypes.string_at(word, len(marker)) == marker:
-            ctypes.memmove(word, raw, len(raw))
-            return
-    raise AssertionError("no native buffer holding the marker at %#x" % text_address)
-
-
-class IdlePeer:
-    """A loopback listener that accepts connections and never answers anything."""
-
-    def __init__(self):
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.connections = [self.listener]
-
-    def accept(self, timeout=10.0):
-        self.listener.settimeout(timeout)
-        self.connections.append(self.listener.accept()[0])
-
-    def close(self):
-        for connection in self.connections:
-            connection.close()
-
-
-def unused_port():
-    """A loopback port on which nothing listens (it was bound and released)."""
-    with socket.create_server(("127.0.0.1", 0)) as probe:
-        return probe.getsockname()[1]
-
-
 def expected_values(cls, seed, text, opaque=None):
     """The fill rule: every field of a record of class cls as describe() reads it, nested records as dicts and
     vectors as lists; texts come from text(name, seed), opaque fields from opaque(name, seed) or the text up to its
@@ -137,23 +86,19 @@ def expected_values(cls, seed, text, opaque=None):
     return values
 
 
-def make(cls, values):
-    """A new record of class cls holding values as describe() reads them; nested records and vectors are assigned."""
+def fill(cls, seed, text, values=None):
+    """A new record of class cls whose every field is set by the fill rule of expected_values (or holds values, as
+    describe() reads them); nested records and vectors are assigned."""
+    values = expected_values(cls, seed, text) if values is None else values
     record = getattr(ds, cls)()
     for name, kind in RECORDS[cls]:
-        value, family = values[name], kind_class(kind)
+        value, family, element = values[name], kind_class(kind), VECTORS.get(kind, [None] * 3)[2]
         if family == "record":
-            value = make(kind, value)
+            value = fill(kind, seed, text, value)
         elif family == "vector":
-            element = VECTORS[kind][2]
-            value = getattr(ds, kind)([make(element, item) for item in value] if element else value)
+            value = getattr(ds, kind)([fill(element, seed, text, item) for item in value] if element else value)
         setattr(record, name, value)
     return record
-
-
-def fill(cls, seed, text):
-    """A new record of class cls whose every field is set by the fill rule of expected_values."""
-    return make(cls, expected_values(cls, seed, text))
 
 
 def describe(cls, record):

@@ -1,97 +1,45 @@
 """The binding's classes, functions and actions held as data, and the exact messages built from them."""
 
-# Record class -> its attributes in native field order, each with its kind:
-# "text", "int32", "opaque", "opaque_size", a record class name (a nested
-# record held by value) or a vector class name (a vector held by value).
-RECORDS = {
-    "DataServiceRequestData": [("action", "text"), ("version", "text"), ("session_key", "text")],
-    "ServiceError": [("request_data", "DataServiceRequestData"), ("errorCode", "int32"), ("errorMesg", "text"), ("processingOK", "int32")],
-    "VerifyAuthenticationReqData": [("url", "text"), ("signature", "text"), ("timestamp", "text"), ("session_key", "text"), ("vendor", "text"), ("error", "ServiceError")],
-    "VerifyAuthenticationResData": [("service_error", "ServiceError"), ("error", "ServiceError")],
-    "AuthenticationReqData": [("request_data", "DataServiceRequestData"), ("username", "text"), ("password", "text"), ("app_code", "text"), ("timestamp", "text"), ("vendor", "text"), ("error", "ServiceError")],
-    "AuthenticationResData": [("service_error", "ServiceError"), ("session_key", "text"), ("secret_key", "text"), ("error", "ServiceError")],
-    "LinkData": [("ref", "text"), ("url", "text")],
-    "ServiceData": [("id", "text"), ("type", "text"), ("service_port", "int32"), ("service_switch", "text"), ("links", "LinkDataVector")],
-    "ServiceReqData": [("request_data", "DataServiceRequestData"), ("error", "ServiceError")],
-    "ServiceResData": [("services_data", "ServiceDataVector"), ("error", "ServiceError")],
-    "ServiceIdReqData": [("request_data", "DataServiceRequestData"), ("id", "text"), ("error", "ServiceError")],
-    "ServiceIdResData": [("service_data", "ServiceData"), ("error", "ServiceError")],
-    "SmtpSettingData": [("id", "text"), ("host", "text"), ("port", "int32"), ("username", "text"), ("password", "text"), ("sender", "text"), ("need_auth", "int32"), ("need_ssl", "int32")],
-    "SmtpSettingReqData": [("request_data", "DataServiceRequestData"), ("error", "ServiceError")],
-    "SmtpSettingResData": [("smtp_setting_data", "SmtpSettingData"), ("error", "ServiceError")],
-    "SmtpSettingIdReqData": [("request_data", "DataServiceRequestData"), ("smtp_setting_data", "SmtpSettingData"), ("error", "ServiceError")],
-    "SmtpSettingIdResData": [("smtp_setting_data", "SmtpSettingData"), ("error", "ServiceError")],
-    "FtpSiteData": [("id", "text"), ("host", "text"), ("port", "int32"), ("username", "text"), ("password", "text"), ("dst_path", "text"), ("passive_mode", "int32")],
-    "FtpSiteReqData": [("request_data", "DataServiceRequestData"), ("error", "ServiceError")],
-    "FtpSiteResData": [("ftp_site_data", "FtpSiteData"), ("error", "ServiceError")],
-    "FtpSiteIdReqData": [("request_data", "DataServiceRequestData"), ("ftp_site_data", "FtpSiteData"), ("error", "ServiceError")],
-    "FtpSiteIdResData": [("ftp_site_data", "FtpSiteData"), ("error", "ServiceError")],
-    "ContactData": [("id", "text"), ("name", "text"), ("email", "text"), ("description", "text")],
-    "ContactReqData": [("request_data", "DataServiceRequestData"), ("contact_data", "ContactData"), ("error", "ServiceError")],
-    "ContactResData": [("contact_data", "ContactDataVector"), ("error", "ServiceError")],
-    "ContactIdReqData": [("request_data", "DataServiceRequestData"), ("contact_data", "ContactData"), ("error", "ServiceError")],
-    "ContactIdResData": [("contact_data", "ContactData"), ("error", "ServiceError")],
-    "DeviceData": [("id", "text"), ("name", "text"), ("type", "text"), ("components", "StringVector")],
-    "DeviceReqData": [("request_data", "DataServiceRequestData"), ("error", "ServiceError")],
-    "DeviceResData": [("device_data", "DeviceDataVector"), ("error", "ServiceError")],
-    "DeviceIdReqData": [("request_data", "DataServiceRequestData"), ("id", "text"), ("error", "ServiceError")],
-    "DeviceIdResData": [("device_data", "DeviceData"), ("error", "ServiceError")],
-    "ComponentData": [("id", "text"), ("name", "text"), ("type", "text"), ("stream_profiles", "StringVector")],
-    "ComponentReqData": [("request_data", "DataServiceRequestData"), ("device_id", "text"), ("error", "ServiceError")],
-    "ComponentResData": [("component_data", "ComponentDataVector"), ("error", "ServiceError")],
-    "ComponentIdReqData": [("request_data", "DataServiceRequestData"), ("id", "text"), ("error", "ServiceError")],
-    "ComponentIdResData": [("component_data", "ComponentData"), ("error", "ServiceError")],
-    "StreamprofileData": [("id", "text"), ("rtsp_url", "text"), ("bitrates", "text"), ("quality", "text"), ("fps", "text"), ("resolution", "text"), ("format", "text")],
-    "DeviceIdStreamprofileReqData": [("request_data", "DataServiceRequestData"), ("id", "text"), ("error", "ServiceError")],
-    "DeviceIdStreamprofileResData": [("streamprofile_data", "StreamprofileDataVector"), ("error", "ServiceError")],
-    "DeviceIdStreamprofileIdReqData": [("request_data", "DataServiceRequestData"), ("stream_id", "text"), ("device_id", "text"), ("error", "ServiceError")],
-    "DeviceIdStreamprofileIdResData": [("streamprofile_data", "StreamprofileData"), ("error", "ServiceError")],
-    "StreamDetailsData": [("resolution", "text"), ("format", "text")],
-    "RecordData": [("id", "text"), ("start", "text"), ("end", "text"), ("stream_details", "StreamDetailsData"), ("stream_profile_id", "text"), ("rtsp_url", "text"), ("service_id", "text"), ("device_id", "text")],
-    "RecordReqData": [("request_data", "DataServiceRequestData"), ("start", "text"), ("end", "text"), ("error", "ServiceError")],
-    "RecordResData": [("record_data", "RecordDataVector"), ("error", "ServiceError")],
-    "DeviceIdRecordReqData": [("request_data", "DataServiceRequestData"), ("id", "text"), ("start", "text"), ("end", "text"), ("error", "ServiceError")],
-    "DeviceIdRecordResData": [("record_data", "RecordDataVector"), ("error", "ServiceError")],
-    "AssociatedDeviceData": [("server_id", "text"), ("device_id", "text")],
-    "TrackerData": [("type", "text"), ("id", "text"), ("name", "text"), ("associated_device", "AssociatedDeviceData")],
-    "TrackerReqData": [("request_data", "DataServiceRequestData"), ("error", "ServiceError")],
-    "TrackerResData": [("tracker_data_list", "TrackerDataVector"), ("error", "ServiceError")],
-    "DeviceIdImageReqData": [("request_data", "DataServiceRequestData"), ("id", "text"), ("error", "ServiceError")],
-    "DeviceIdImageResData": [("image_data", "opaque"), ("image_data_opaque_size", "opaque_size"), ("error", "ServiceError"), ("image_file_path", "text"), ("device_id", "text")],
-    "RtspSettingReqData": [("request_data", "DataServiceRequestData"), ("error", "ServiceError")],
-    "RtspSettingResData": [("ips", "StringVector"), ("port", "int32"), ("error", "ServiceError")],
-    "AuthenticationSessionkeyReqData": [("request_data", "DataServiceRequestData"), ("session_key", "text"), ("error", "ServiceError")],
-    "AuthenticationSessionkeyResData": [("service_error", "ServiceError"), ("error", "ServiceError")],
-}
+import pathlib
+import re
+
+REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
+FIELD_KINDS = {"DS_TEXT": "text", "DS_LOCAL_TEXT": "text", "DS_INT32": "int32", "DS_LOCAL_INT32": "int32",
+               "DS_TEXT_LIST": "StringVector"}
+
+
+def read_records(path=REPOSITORY / "types" / "records.def"):
+    """Record class -> its attributes in native field order, each with its kind: "text", "int32", "opaque",
+    "opaque_size", a record class name (a nested record held by value) or a vector class name (a vector held by
+    value). Read from the record table on its own, without the build's generator."""
+    records = {}
+    for macro, arguments in re.findall(r"^\s*(DS_\w+)\(([^)]*)\)", path.read_text(), re.MULTILINE):
+        first, *rest = [argument.strip() for argument in arguments.split(",")]
+        if macro == "DS_RECORD":
+            fields = records[first] = []
+        elif macro in ("DS_NESTED", "DS_LIST"):
+            fields.append((rest[0], first + ("Vector" if macro == "DS_LIST" else "")))
+        elif macro == "DS_OPAQUE":
+            fields += [(first, "opaque"), (first + "_opaque_size", "opaque_size")]
+        elif macro != "DS_END":
+            fields.append((first, FIELD_KINDS[macro]))
+    return records
+
+
+RECORDS = read_records()
 
 # Vector class -> (element kind, element type text E, element record class or
 # None, the element attribute that tells record elements apart).
-VECTORS = {
-    "ServiceDataVector": ("record", "DataServiceNamespace::ServiceData", "ServiceData", "id"),
-    "LinkDataVector": ("record", "DataServiceNamespace::LinkData", "LinkData", "ref"),
-    "DeviceDataVector": ("record", "DataServiceNamespace::DeviceData", "DeviceData", "id"),
-    "StreamprofileDataVector": ("record", "DataServiceNamespace::StreamprofileData", "StreamprofileData", "id"),
-    "RecordDataVector": ("record", "DataServiceNamespace::RecordData", "RecordData", "id"),
-    "TrackerDataVector": ("record", "DataServiceNamespace::TrackerData", "TrackerData", "id"),
-    "ContactDataVector": ("record", "DataServiceNamespace::ContactData", "ContactData", "id"),
-    "IntVector": ("int", "int", None, None),
-    "StringVector": ("text", "std::string", None, None),
-    "ComponentDataVector": ("record", "DataServiceNamespace::ComponentData", "ComponentData", "id"),
-}
+VECTORS = {"IntVector": ("int", "int", None, None), "StringVector": ("text", "std::string", None, None)}
+for element in [stem + "Data" for stem in "Service Link Device Streamprofile Record Tracker Contact Component".split()]:
+    VECTORS[element + "Vector"] = ("record", "DataServiceNamespace::" + element, element, "id")
+VECTORS["LinkDataVector"] = VECTORS["LinkDataVector"][:3] + ("ref",)
 
 RECORD_VECTORS = [name for name, row in VECTORS.items() if row[0] == "record"]
 
-# The 22 actions: name, request class, response class (the stem followed by ReqData and ResData).
-ACTIONS = [(name, stem + "ReqData", stem + "ResData") for name, stem in [
-    ("verify_authentication", "VerifyAuthentication"), ("authentications", "Authentication"),
-    ("authentications_sessionkey", "AuthenticationSessionkey"), ("services", "Service"), ("services_id", "ServiceId"),
-    ("smtp_settings", "SmtpSetting"), ("smtp_settings_id", "SmtpSettingId"), ("ftp_sites", "FtpSite"),
-    ("ftp_sites_id", "FtpSiteId"), ("contacts", "Contact"), ("contacts_id", "ContactId"), ("devices", "Device"),
-    ("devices_id", "DeviceId"), ("devices_id_streamprofiles", "DeviceIdStreamprofile"),
-    ("devices_id_streamprofiles_id", "DeviceIdStreamprofileId"), ("records", "Record"),
-    ("devices_id_records", "DeviceIdRecord"), ("trackers", "Tracker"), ("devices_id_image", "DeviceIdImage"),
-    ("rtsp_setting", "RtspSetting"), ("components", "Component"), ("components_id", "ComponentId"),
-]]
+# The 22 actions: name, request class, response class.
+ACTIONS = re.findall(r"^DS_ACTION\((\w+), \w+, (\w+), (\w+)\)", (REPOSITORY / "client" / "actions.def").read_text(),
+                     re.MULTILINE)
 
 # The six service functions with the C type of each argument, in order.
 SERVICE_FUNCTIONS = {

@@ -11,35 +11,24 @@ import _DataServicePyWrapper as raw
 import dataservice
 
 from binding_support import build, keys, make_element, model, raises
-from binding_tables import (
-    ITERATOR_SINGLE_FORMS, RECORDS, SERVICE_FUNCTIONS, VECTOR_SINGLE_FORMS, VECTORS, argument_message,
-    attribute_id, attributes, field_type_text, kind_class, null_message, record_type_text, short_type,
-)
+from binding_tables import ITERATOR_SINGLE_FORMS, RECORDS, VECTOR_SINGLE_FORMS, VECTORS, argument_message, short_type
 
 ALL = list(VECTORS)
-# Texts that have no UTF-8 form: a lone low surrogate (what a getter makes of an
-# invalid byte) and lone high ones.
-NO_UTF8_FORM = ["device\udcff", "\ud800", "ok\ud800"]
 OUTSIDE = "iterator out of range"
 
-# Calls on a three-element vector v of class n (o is another one): open iterators read or moved
-# beyond the ends, positions outside the vector for erase and insert, the ends
-# of an empty vector and counts that no vector can hold or no machine has memory for.
+# Calls on a five-element vector v of class n (o is another one): open iterators read or moved beyond the ends
+# (also of a vector that shrank under them), positions outside the vector for erase and insert, the ends of an
+# empty vector and counts that no vector can hold (2**62) or no machine has memory for (2**60).
 REFUSED_CALLS = [
     ("value-at-end", lambda v, o, n: v.end().value(), StopIteration, None),
-    ("next-at-end", lambda v, o, n: v.end().next(), StopIteration, None),
     ("increment-from-end", lambda v, o, n: v.end().incr(), StopIteration, None),
-    ("advance-from-end", lambda v, o, n: v.end().advance(1).value(), StopIteration, None),
-    ("add-to-end", lambda v, o, n: (v.end() + 1).value(), StopIteration, None),
-    ("advance-past-end", lambda v, o, n: v.begin().advance(4), StopIteration, None),
+    ("advance-past-end", lambda v, o, n: v.begin().advance(6), StopIteration, None),
     ("decrement-from-begin", lambda v, o, n: v.begin().decr(), StopIteration, None),
-    ("previous-from-begin", lambda v, o, n: v.begin().previous(), StopIteration, None),
-    ("advance-back-from-begin", lambda v, o, n: v.begin().advance(-1).value(), StopIteration, None),
     ("subtract-from-begin", lambda v, o, n: (v.begin() - 1).value(), StopIteration, None),
     ("value-at-rend", lambda v, o, n: v.rend().value(), StopIteration, None),
     ("decrement-from-rbegin", lambda v, o, n: v.rbegin().decr(), StopIteration, None),
-    ("value-after-the-vector-shrank", lambda v, o, n: (lambda it: (v.clear(), it.value()))(v.begin()), StopIteration,
-     None),
+    ("value-after-the-vector-shrank", lambda v, o, n: (lambda it: (o.clear(), it.value()))(o.begin()),
+     StopIteration, None),
     ("erase-foreign", lambda v, o, n: v.erase(o.begin()), IndexError, OUTSIDE),
     ("erase-end", lambda v, o, n: v.erase(v.end()), IndexError, OUTSIDE),
     ("erase-reversed-range", lambda v, o, n: v.erase(v.end(), v.begin()), IndexError, OUTSIDE),
@@ -50,50 +39,19 @@ REFUSED_CALLS = [
     ("back-of-empty", lambda v, o, n: getattr(ds, n)().back(), IndexError, "back of empty container"),
     ("constructor", lambda v, o, n: getattr(ds, n)(2**62), MemoryError, None),
     ("constructor-beyond-memory", lambda v, o, n: getattr(ds, n)(2**60), MemoryError, None),
-    ("constructor-with-element", lambda v, o, n: getattr(ds, n)(2**62, make_element(n, 1)), MemoryError, None),
     ("reserve", lambda v, o, n: v.reserve(2**62), MemoryError, None),
-    ("resize", lambda v, o, n: v.resize(2**62), MemoryError, None),
-    ("resize-beyond-memory", lambda v, o, n: v.resize(2**60), MemoryError, None),
     ("resize-with-element", lambda v, o, n: v.resize(2**62, make_element(n, 1)), MemoryError, None),
     ("assign", lambda v, o, n: v.assign(2**62, make_element(n, 1)), MemoryError, None),
-    ("counted-insert", lambda v, o, n: v.insert(v.begin(), 2**62, make_element(n, 1)), MemoryError, None),
+    ("counted-insert", lambda v, o, n: v.insert(v.begin(), 2**60, make_element(n, 1)), MemoryError, None),
 ]
 
 
 @pytest.mark.parametrize("vector", ALL)
 @pytest.mark.parametrize("call, error, text", [row[1:] for row in REFUSED_CALLS], ids=[row[0] for row in REFUSED_CALLS])
 def test_vector_refuses_reads_moves_positions_and_counts_outside_its_bounds(vector, call, error, text):
-    value, other = build(vector, range(3)), build(vector, range(3))
-    raises(error, text, call, value, other, vector)
-    if error is not StopIteration:
-        assert keys(vector, value) == keys(vector, other) == model(vector, range(3))
-
-
-@pytest.mark.parametrize("vector", ALL)
-def test_insert_at_the_end_appends_and_a_vector_assigned_to_its_own_slice_is_read_first(vector):
-    value = build(vector, range(3))
-    value.insert(value.end(), make_element(vector, 7))
-    value[0:2] = value
-    assert keys(vector, value) == model(vector, [0, 1, 2, 7, 2, 7])
-
-
-@pytest.mark.parametrize("row", attributes(), ids=attribute_id)
-def test_record_functions_refuse_null_records_null_parts_and_texts_without_utf8_form(row):
-    cls, name, kind = row
-    record, family = getattr(ds, cls)(), kind_class(kind)
-    getter, setter = ("%s_%s_%s" % (cls, name, verb) for verb in ("get", "set"))
-    refused = [(getter, (None,)), (getter, (ds.IntVector(),)), (setter, (ds.IntVector(), b"x"))]
-    for function, arguments in refused + ([(setter, (None, "x"))] if family == "opaque" else []):
-        raises(TypeError, argument_message(function, 1, record_type_text(cls)), getattr(raw, function), *arguments)
-    if family != "opaque":
-        assert getattr(raw, setter)(None, getattr(record, name)) is None
-    if family in ("record", "vector"):
-        raises(ValueError, null_message(setter, 2, field_type_text(kind)), setattr, record, name, None)
-    if family in ("text", "opaque"):
-        setattr(record, name, "kept")
-        for text in NO_UTF8_FORM:
-            raises(TypeError, argument_message(setter, 2, field_type_text(kind)), setattr, record, name, text)
-        assert getattr(record, name) == "kept"
+    value = build(vector, range(5))
+    raises(error, text, call, value, build(vector, range(5)), vector)
+    assert keys(vector, value) == model(vector)
 
 
 @pytest.mark.parametrize("owner", ALL + ["SwigPyIterator"])
@@ -110,15 +68,6 @@ def test_vector_and_iterator_functions_refuse_none_or_another_class_as_argument_
         text = argument_message(function, 1, type_text + (" const *" if reads else " *"))
         for refused in (None, other):
             raises(TypeError, text, getattr(raw, function), refused, *[made.get(each, each) for each in arguments])
-
-
-def test_service_functions_refuse_texts_without_utf8_form_with_the_argument_message():
-    for function, kinds in SERVICE_FUNCTIONS.items():
-        for position in [index for index, kind in enumerate(kinds, start=1) if kind == "char *"]:
-            for text in NO_UTF8_FORM:
-                arguments = [{"char *": "", "int": 1, "void *": None}[kind] for kind in kinds]
-                arguments[position - 1] = text
-                raises(TypeError, argument_message(function, position, "char *"), getattr(raw, function), *arguments)
 
 
 def test_appending_a_pointer_object_to_its_own_chain_is_refused():
