@@ -24,16 +24,5 @@ void fillDeviceAnswer(const DeviceIdReqData &request, DeviceIdResData &answer);
 // cameras with its stream details and RTSP address.
 RecordResData recordList(std::size_t count);
 
-// The encoded bytes of a record, as they travel (toMetadata, then
-// encodeInstance). The codec's tool must be loaded.
-template <class Record> std::string encodedBytes(ServiceCodec &codec, const Record &record) {
-    zeta_instance instance = codec.toMetadata(record, codec.tool);
-    char *data = nullptr;
-    uint32 size = 0;
-    encodeInstance(codec.tool, &instance, &data, &size);
-    std::string bytes(data != nullptr ? data : "", size);
-    delete[] data;
-    return bytes;
-}
 
 } // namespace bench

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "DataServiceTypes.h"
@@ -85,5 +86,17 @@ public:
 // Serialises an instance into a new[] array of exactly the needed size and
 // destroys the instance. Shared by request and response encoding.
 void encodeInstance(zeta_tool tool, zeta_instance *instance, char **data, uint32 *size);
+
+// The bytes of a record as they travel (toMetadata, then encodeInstance), for
+// tools, benchmarks and fuzzers that keep encoded records around.
+template <class Record> std::string encodedBytes(ServiceCodec &codec, const Record &record) {
+    zeta_instance instance = codec.toMetadata(record, codec.tool);
+    char *data = nullptr;
+    uint32 size = 0;
+    encodeInstance(codec.tool, &instance, &data, &size);
+    std::string bytes(data != nullptr ? data : "", size);
+    delete[] data;
+    return bytes;
+}
 
 } // namespace DataServiceNamespace

@@ -65,17 +65,6 @@ template <class Record> void decodeEncoded(Record &record, const std::string &by
     zetaserialization_destroyMetadataInstance(codec.tool, &instance);
 }
 
-template <class Record> std::string encode(const Record &record) {
-    ServiceCodec &codec = harness().codec;
-    zeta_instance instance = codec.toMetadata(record, codec.tool);
-    char *data = nullptr;
-    uint32 size = 0;
-    encodeInstance(codec.tool, &instance, &data, &size);
-    std::string bytes(data != nullptr ? data : "", size);
-    delete[] data;
-    return bytes;
-}
-
 std::size_t unexpectedCount(const TagProblemList &problems) {
     std::size_t count = 0;
     for (const TagProblem &problem : problems) {
@@ -102,7 +91,7 @@ void decodeAs(zeta_instance instance, BestFit &best) {
     decodeInstance(decoded, instance, problems);
 
     Response again;
-    decodeEncoded(again, encode(decoded));
+    decodeEncoded(again, encodedBytes(harness().codec, decoded));
     const std::string difference = testing::recordDifference(decoded, again);
     if (!difference.empty())
         fail(std::string(Action<Callback>::name) + ": re-encoding changes " + difference);

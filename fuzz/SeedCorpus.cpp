@@ -28,16 +28,6 @@ void writeSeed(const std::filesystem::path &folder, const std::string &name,
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-template <class Record> std::string encode(ServiceCodec &codec, const Record &record) {
-    zeta_instance instance = codec.toMetadata(record, codec.tool);
-    char *data = nullptr;
-    uint32 size = 0;
-    encodeInstance(codec.tool, &instance, &data, &size);
-    std::string bytes(data != nullptr ? data : "", size);
-    delete[] data;
-    return bytes;
-}
-
 void replySeeds(const std::filesystem::path &folder) {
     ServiceCodec codec;
     codec.createTool(DS_DEFINITION_FILE);
@@ -45,7 +35,8 @@ void replySeeds(const std::filesystem::path &folder) {
         using Callback = std::remove_pointer_t<decltype(callback)>;
         typename Action<Callback>::Response response;
         testing::sampleFill(response, 1);
-        writeSeed(folder, std::string(Action<Callback>::name) + ".bin", encode(codec, response));
+        writeSeed(folder, std::string(Action<Callback>::name) + ".bin",
+                  encodedBytes(codec, response));
         testing::releaseOpaque(response);
     });
 }
