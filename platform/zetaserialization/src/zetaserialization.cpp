@@ -133,13 +133,46 @@ int adoptChild(zeta_tool toolHandle, zeta_instance parentHandle, const char *tag
     return ZETA_OK;
 }
 
-// Checks the arguments common to every tag write and finds the tag.
-int tagForWrite(zeta_tool tool, zeta_instance inst, const char *tag, TagKind kind,
-                Message **message, const FieldDescriptor **field) {
-    if (tool == nullptr || inst == nullptr)
+// Releases a block that this library handed out with new[] and clears the
+// caller's pointer so that a second release does nothing.
+int releaseBlock(char **block) noexcept {
+    if (block == nullptr)
         return ZETA_EINVAL;
-    *message = messageOf(inst);
-    return findTag(**message, tag, kind, field);
+    delete[] *block;
+    *block = nullptr;
+    return ZETA_OK;
+}
+
+// Runs a write to a tag of the given kind: the arguments every write shares
+// are checked and the tag found before write(message, field) does the rest.
+template <class Write>
+int writeValue(zeta_tool tool, zeta_instance inst, const char *tag, TagKind kind,
+               Write &&write) noexcept {
+    return guarded([&] {
+        if (tool == nullptr || inst == nullptr)
+            return ZETA_EINVAL;
+        Message &message = *messageOf(inst);
+        const FieldDescriptor *field = nullptr;
+        if (int result = findTag(message, tag, kind, &field))
+            return result;
+        return write(message, field);
+    });
+}
+
+// Stores text under a text tag (Bytes), or appends it to a text list tag.
+int writeText(zeta_tool tool, zeta_instance inst, const char *tag, TagKind kind,
+              const char *text) noexcept {
+    return writeValue(tool, inst, tag, kind, [&](Message &message,
+                                                 const FieldDescriptor *field) {
+        if (text == nullptr)
+            return ZETA_EINVAL;
+        const Reflection *reflection = message.GetReflection();
+        if (kind == TagKind::TextList)
+            reflection->AddString(&message, field, std::string(text));
+        else
+            reflection->SetString(&message, field, std::string(text));
+        return ZETA_OK;
+    });
 }
 
 // Checks the arguments common to every tag read and finds the tag. A null
@@ -154,15 +187,62 @@ int tagForRead(zeta_tool tool, zeta_instance inst, const char *tag, const void *
     return findTag(**message, tag, kind, field);
 }
 
-// Finds an element of a list tag for reading.
-int elementForRead(zeta_tool tool, zeta_instance inst, const char *tag, uint32_t index,
-                   const void *out, TagKind kind, Message **message,
-                   const FieldDescriptor **field) {
-    if (int result = tagForRead(tool, inst, tag, out, kind, message, field))
-        return result;
-    const uint32_t count =
-        static_cast<uint32_t>((*message)->GetReflection()->FieldSize(**message, *field));
-    return index < count ? ZETA_OK : ZETA_ERANGE;
+// Runs a read of a tag of the given kind into out: read(message, field) runs
+// only once the tag is found and holds a value.
+template <class Read>
+int readValue(zeta_tool tool, zeta_instance inst, const char *tag, const void *out,
+              TagKind kind, Read &&read) noexcept {
+    return guarded([&] {
+        Message *message = nullptr;
+        const FieldDescriptor *field = nullptr;
+        if (int result = tagForRead(tool, inst, tag, out, kind, &message, &field))
+            return result;
+        if (!hasValue(*message, field))
+            return ZETA_ENOVALUE;
+        return read(*message, field);
+    });
+}
+
+// Runs a read of one element of a list tag into out: read(message, field,
+// index) runs only once the tag is found and index is inside the list.
+template <class Read>
+int readElement(zeta_tool tool, zeta_instance inst, const char *tag, uint32_t index,
+                const void *out, TagKind kind, Read &&read) noexcept {
+    return guarded([&] {
+        Message *message = nullptr;
+        const FieldDescriptor *field = nullptr;
+        if (int result = tagForRead(tool, inst, tag, out, kind, &message, &field))
+            return result;
+        const uint32_t count =
+            static_cast<uint32_t>(message->GetReflection()->FieldSize(*message, field));
+        if (index >= count)
+            return ZETA_ERANGE;
+        return read(*message, field, static_cast<int>(index));
+    });
+}
+
+// Runs use(value) on the text under a text tag (Bytes) that holds a value.
+template <class Use>
+int readText(zeta_tool tool, zeta_instance inst, const char *tag, const void *out,
+             Use &&use) noexcept {
+    return readValue(tool, inst, tag, out, TagKind::Bytes,
+                     [&](const Message &message, const FieldDescriptor *field) {
+                         std::string scratch;
+                         return use(message.GetReflection()->GetStringReference(message, field,
+                                                                                &scratch));
+                     });
+}
+
+// Runs use(value) on one element of a text list tag.
+template <class Use>
+int readTextElement(zeta_tool tool, zeta_instance inst, const char *tag, uint32_t index,
+                    const void *out, Use &&use) noexcept {
+    return readElement(tool, inst, tag, index, out, TagKind::TextList,
+                       [&](const Message &message, const FieldDescriptor *field, int element) {
+                           std::string scratch;
+                           return use(message.GetReflection()->GetRepeatedStringReference(
+                               message, field, element, &scratch));
+                       });
 }
 
 } // namespace
@@ -234,41 +314,26 @@ int zetaserialization_destroyMetadataInstance(zeta_tool tool, zeta_instance *ins
 
 int zetaserialization_setStringTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         const char *text) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForWrite(tool, inst, tag, TagKind::Bytes, &message, &field))
-            return result;
-        if (text == nullptr)
-            return ZETA_EINVAL;
-        message->GetReflection()->SetString(message, field, std::string(text));
-        return ZETA_OK;
-    });
+    return writeText(tool, inst, tag, TagKind::Bytes, text);
 }
 
 int zetaserialization_setInt32TagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                        int32_t value) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForWrite(tool, inst, tag, TagKind::Int32, &message, &field))
-            return result;
-        message->GetReflection()->SetInt32(message, field, value);
+    return writeValue(tool, inst, tag, TagKind::Int32, [&](Message &message,
+                                                           const FieldDescriptor *field) {
+        message.GetReflection()->SetInt32(&message, field, value);
         return ZETA_OK;
     });
 }
 
 int zetaserialization_setOpaqueTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         uint32_t size, const char *bytes) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForWrite(tool, inst, tag, TagKind::Bytes, &message, &field))
-            return result;
+    return writeValue(tool, inst, tag, TagKind::Bytes, [&](Message &message,
+                                                           const FieldDescriptor *field) {
         if (bytes == nullptr && size > 0)
             return ZETA_EINVAL;
-        message->GetReflection()->SetString(message, field,
-                                            size > 0 ? std::string(bytes, size) : std::string());
+        message.GetReflection()->SetString(&message, field,
+                                           size > 0 ? std::string(bytes, size) : std::string());
         return ZETA_OK;
     });
 }
@@ -285,16 +350,7 @@ int zetaserialization_addNestedContainerTagValue(zeta_tool tool, zeta_instance i
 
 int zetaserialization_addStringContainerTagValue(zeta_tool tool, zeta_instance inst,
                                                  const char *tag, const char *text) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForWrite(tool, inst, tag, TagKind::TextList, &message, &field))
-            return result;
-        if (text == nullptr)
-            return ZETA_EINVAL;
-        message->GetReflection()->AddString(message, field, std::string(text));
-        return ZETA_OK;
-    });
+    return writeText(tool, inst, tag, TagKind::TextList, text);
 }
 
 int zetaserialization_getSerializationNeededBufferSize(zeta_tool tool, zeta_instance inst,
@@ -385,71 +441,36 @@ int zetaserialization_getHavingValueTagNames(zeta_tool tool, zeta_instance inst,
     });
 }
 
-int zetaserialization_releaseTagNames(zeta_tool, char **names) {
-    return guarded([&] {
-        if (names == nullptr)
-            return ZETA_EINVAL;
-        delete[] *names;
-        *names = nullptr;
-        return ZETA_OK;
-    });
-}
+int zetaserialization_releaseTagNames(zeta_tool, char **names) { return releaseBlock(names); }
 
 int zetaserialization_getStringTagValueSize(zeta_tool tool, zeta_instance inst, const char *tag,
                                             uint32_t *size) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForRead(tool, inst, tag, size, TagKind::Bytes, &message, &field))
-            return result;
-        if (!hasValue(*message, field))
-            return ZETA_ENOVALUE;
-        std::string scratch;
-        return textSize(message->GetReflection()->GetStringReference(*message, field, &scratch),
-                        size);
-    });
+    return readText(tool, inst, tag, size,
+                    [&](const std::string &value) { return textSize(value, size); });
 }
 
 int zetaserialization_getStringTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         char *buffer) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForRead(tool, inst, tag, buffer, TagKind::Bytes, &message, &field))
-            return result;
-        if (!hasValue(*message, field))
-            return ZETA_ENOVALUE;
-        std::string scratch;
-        copyText(message->GetReflection()->GetStringReference(*message, field, &scratch),
-                 buffer);
+    return readText(tool, inst, tag, buffer, [&](const std::string &value) {
+        copyText(value, buffer);
         return ZETA_OK;
     });
 }
 
 int zetaserialization_getInt32TagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                        int32_t *value) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForRead(tool, inst, tag, value, TagKind::Int32, &message, &field))
-            return result;
-        if (!hasValue(*message, field))
-            return ZETA_ENOVALUE;
-        *value = message->GetReflection()->GetInt32(*message, field);
+    return readValue(tool, inst, tag, value, TagKind::Int32, [&](const Message &message,
+                                                                 const FieldDescriptor *field) {
+        *value = message.GetReflection()->GetInt32(message, field);
         return ZETA_OK;
     });
 }
 
 int zetaserialization_getNestedTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         zeta_instance *child) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForRead(tool, inst, tag, child, TagKind::Nested, &message, &field))
-            return result;
-        if (!hasValue(*message, field))
-            return ZETA_ENOVALUE;
-        *child = message->GetReflection()->MutableMessage(message, field);
+    return readValue(tool, inst, tag, child, TagKind::Nested, [&](Message &message,
+                                                                  const FieldDescriptor *field) {
+        *child = message.GetReflection()->MutableMessage(&message, field);
         return ZETA_OK;
     });
 }
@@ -473,65 +494,36 @@ int zetaserialization_getContainerTagSize(zeta_tool tool, zeta_instance inst, co
 int zetaserialization_getNestedContainerTagValue(zeta_tool tool, zeta_instance inst,
                                                  const char *tag, uint32_t index,
                                                  zeta_instance *child) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = elementForRead(tool, inst, tag, index, child, TagKind::RecordList,
-                                        &message, &field))
-            return result;
-        *child = message->GetReflection()->MutableRepeatedMessage(message, field,
-                                                                  static_cast<int>(index));
-        return ZETA_OK;
-    });
+    return readElement(tool, inst, tag, index, child, TagKind::RecordList,
+                       [&](Message &message, const FieldDescriptor *field, int element) {
+                           *child = message.GetReflection()->MutableRepeatedMessage(
+                               &message, field, element);
+                           return ZETA_OK;
+                       });
 }
 
 int zetaserialization_getStringContainerTagValueSize(zeta_tool tool, zeta_instance inst,
                                                      const char *tag, uint32_t index,
                                                      uint32_t *size) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = elementForRead(tool, inst, tag, index, size, TagKind::TextList,
-                                        &message, &field))
-            return result;
-        std::string scratch;
-        return textSize(message->GetReflection()->GetRepeatedStringReference(
-                            *message, field, static_cast<int>(index), &scratch),
-                        size);
-    });
+    return readTextElement(tool, inst, tag, index, size,
+                           [&](const std::string &value) { return textSize(value, size); });
 }
 
 int zetaserialization_getStringContainerTagValue(zeta_tool tool, zeta_instance inst,
                                                  const char *tag, uint32_t index,
                                                  char *buffer) {
-    return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = elementForRead(tool, inst, tag, index, buffer, TagKind::TextList,
-                                        &message, &field))
-            return result;
-        std::string scratch;
-        copyText(message->GetReflection()->GetRepeatedStringReference(
-                     *message, field, static_cast<int>(index), &scratch),
-                 buffer);
+    return readTextElement(tool, inst, tag, index, buffer, [&](const std::string &value) {
+        copyText(value, buffer);
         return ZETA_OK;
     });
 }
 
 int zetaserialization_getOpaqueTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         uint32_t *size, char **bytes) {
-    return guarded([&] {
-        if (bytes == nullptr)
-            return ZETA_EINVAL;
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForRead(tool, inst, tag, size, TagKind::Bytes, &message, &field))
-            return result;
-        if (!hasValue(*message, field))
-            return ZETA_ENOVALUE;
-        std::string scratch;
-        const std::string &value =
-            message->GetReflection()->GetStringReference(*message, field, &scratch);
+    // A null bytes is refused before any other argument is looked at.
+    if (bytes == nullptr)
+        return ZETA_EINVAL;
+    return readText(tool, inst, tag, size, [&](const std::string &value) {
         if (value.size() > UINT32_MAX)
             return ZETA_ERANGE;
         // An empty value hands out no block, so there is nothing to release.
@@ -546,14 +538,6 @@ int zetaserialization_getOpaqueTagValue(zeta_tool tool, zeta_instance inst, cons
     });
 }
 
-int zetaserialization_releaseOpaqueValue(zeta_tool, char **bytes) {
-    return guarded([&] {
-        if (bytes == nullptr)
-            return ZETA_EINVAL;
-        delete[] *bytes;
-        *bytes = nullptr;
-        return ZETA_OK;
-    });
-}
+int zetaserialization_releaseOpaqueValue(zeta_tool, char **bytes) { return releaseBlock(bytes); }
 
 } // extern "C"
