@@ -8,7 +8,12 @@ file with three parts:
   * the macro DS_RECORD_DECLARATIONS, the 58 structs with their fields in
     declaration order, which the interface expands after the vector templates;
   * one %ds_opaque_field(Record, field) line per opaque field, for the
-    typemaps that guard the opaque setter.
+    typemaps that guard the opaque setter;
+  * for every local int32 field (the completion flag processingOK), an
+    %extend attribute whose accessors use atomic loads and stores: an IPC
+    thread raises the flag with a release store while Python polls it, so the
+    getter's load must be an acquire load for the reader to see the whole
+    completed record.
 
 Usage: records_to_swig.py RECORDS_DEF OUTPUT_I
 """
@@ -30,7 +35,7 @@ def field_lines(macro, arguments):
     """The SWIG member declarations for one field entry of the table."""
     if macro in ("DS_TEXT", "DS_LOCAL_TEXT"):
         return ["cfstring %s;" % arguments[0]]
-    if macro in ("DS_INT32", "DS_LOCAL_INT32"):
+    if macro == "DS_INT32":
         return ["int32 %s;" % arguments[0]]
     if macro == "DS_NESTED":
         return ["%s %s;" % (arguments[0], arguments[1])]
@@ -44,7 +49,9 @@ def field_lines(macro, arguments):
 
 
 def read_records(path):
-    """[(name, [member declarations], [opaque field names])] in table order."""
+    """[(name, [member declarations], [opaque field names], [flag field names])]
+    in table order. Flag fields (local int32) are declared through %extend and
+    must therefore be the record's last fields, to keep the field order."""
     records = []
     current = None
     for number, line in enumerate(path.read_text().splitlines(), start=1):
@@ -57,7 +64,7 @@ def read_records(path):
         macro = match.group(1)
         arguments = [argument.strip() for argument in match.group(2).split(",")]
         if macro == "DS_RECORD":
-            current = (arguments[0], [], [])
+            current = (arguments[0], [], [], [])
         elif macro == "DS_END":
             if current is None or current[0] != arguments[0]:
                 raise ValueError("%s:%d: DS_END(%s) closes no open record" % (path, number, arguments[0]))
@@ -65,7 +72,12 @@ def read_records(path):
             current = None
         elif current is None:
             raise ValueError("%s:%d: field outside a record" % (path, number))
+        elif macro == "DS_LOCAL_INT32":
+            current[3].append(arguments[0])
         else:
+            if current[3]:
+                raise ValueError("%s:%d: a field follows the flag %s of %s"
+                                 % (path, number, current[3][-1], current[0]))
             current[1].extend(field_lines(macro, arguments))
             if macro == "DS_OPAQUE":
                 current[2].append(arguments[0])
@@ -80,22 +92,40 @@ def module_order(records):
     return [record for record in records if record[0] not in LISTED_LAST] + last
 
 
+FLAG_ACCESSORS = """\
+static int32 DataServiceNamespace_{record}_{field}_get(DataServiceNamespace::{record} *self) {{
+  return self ? __atomic_load_n(&self->{field}, __ATOMIC_ACQUIRE) : 0;
+}}
+static void DataServiceNamespace_{record}_{field}_set(DataServiceNamespace::{record} *self, int32 value) {{
+  if (self) __atomic_store_n(&self->{field}, value, __ATOMIC_RELEASE);
+}}"""
+
+
 def render(records):
     out = ["/* Generated from types/records.def by binding/records_to_swig.py; do not edit. */", ""]
     out.append("namespace DataServiceNamespace {")
-    out.extend("struct %s;" % name for name, _, _ in records)
+    out.extend("struct %s;" % record[0] for record in records)
     out.append("}")
+    out.append("")
+    out.append("%{")
+    for name, _, _, flags in records:
+        out.extend(FLAG_ACCESSORS.format(record=name, field=field) for field in flags)
+    out.append("%}")
     out.append("")
     out.append("%define DS_RECORD_DECLARATIONS")
     out.append("namespace DataServiceNamespace {")
-    for name, members, _ in module_order(records):
+    for name, members, _, flags in module_order(records):
         out.append("struct %s {" % name)
         out.extend("  %s" % member for member in members)
         out.append("};")
+        if flags:
+            out.append("%%extend %s {" % name)
+            out.extend("  int32 %s;" % field for field in flags)
+            out.append("}")
     out.append("}")
     out.append("%enddef")
     out.append("")
-    for name, _, opaque_fields in records:
+    for name, _, opaque_fields, _ in records:
         out.extend("%%ds_opaque_field(%s, %s)" % (name, field) for field in opaque_fields)
     return "\n".join(out) + "\n"
 

@@ -24,6 +24,7 @@ MALFORMED = [
     ("end-of-another-record", "DS_RECORD(A)\nDS_END(B)\n", ":2: DS_END(B) closes no open record"),
     ("unknown-field-kind", "DS_RECORD(A)\nDS_FLOAT(x)\nDS_END(A)\n", "unknown field kind DS_FLOAT"),
     ("not-a-table-entry", "DS_RECORD(A)\nstruct A;\nDS_END(A)\n", ":2: not a table entry: struct A;"),
+    ("field-after-flag", "DS_RECORD(A)\nDS_LOCAL_INT32(done)\nDS_TEXT(id)\nDS_END(A)\n", ":3: a field follows the flag done of A"),
 ]
 
 
