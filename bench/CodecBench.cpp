@@ -100,13 +100,9 @@ void BM_RecordListDecode(benchmark::State &state) {
         encodedBytes(c, recordList(static_cast<std::size_t>(state.range(0))));
     std::size_t records = 0;
     for (auto _ : state) {
-        zeta_instance instance = nullptr;
-        zetaserialization_deserialize(c.tool, bytes.data(), static_cast<uint32>(bytes.size()),
-                                      &instance);
         RecordResData decoded;
         TagProblemList problems;
-        c.fromMetadata(decoded, instance, c.tool, problems);
-        zetaserialization_destroyMetadataInstance(c.tool, &instance);
+        decodeBytes(c, decoded, bytes.data(), static_cast<uint32>(bytes.size()), problems);
         records = decoded.record_data.size();
         benchmark::DoNotOptimize(decoded);
     }
@@ -180,13 +176,9 @@ template <class Record> void BM_SmallDecode(benchmark::State &state) {
     ServiceCodec &c = codec();
     const std::string bytes = encodedBytes(c, smallRecord<Record>());
     for (auto _ : state) {
-        zeta_instance instance = nullptr;
-        zetaserialization_deserialize(c.tool, bytes.data(), static_cast<uint32>(bytes.size()),
-                                      &instance);
         Record decoded;
         TagProblemList problems;
-        c.fromMetadata(decoded, instance, c.tool, problems);
-        zetaserialization_destroyMetadataInstance(c.tool, &instance);
+        decodeBytes(c, decoded, bytes.data(), static_cast<uint32>(bytes.size()), problems);
         benchmark::DoNotOptimize(decoded);
     }
     state.counters["encoded_bytes"] = static_cast<double>(bytes.size());

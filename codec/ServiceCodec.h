@@ -99,4 +99,31 @@ template <class Record> std::string encodedBytes(ServiceCodec &codec, const Reco
     return bytes;
 }
 
+// Destroys a top-level metadata instance when the scope ends, also when a
+// decoder throws (std::bad_alloc), so no instance outlives one dispatch.
+class InstanceGuard {
+public:
+    InstanceGuard(zeta_tool tool, zeta_instance &instance) : tool_(tool), instance_(instance) {}
+    ~InstanceGuard() { zetaserialization_destroyMetadataInstance(tool_, &instance_); }
+    InstanceGuard(const InstanceGuard &) = delete;
+    InstanceGuard &operator=(const InstanceGuard &) = delete;
+
+private:
+    zeta_tool tool_;
+    zeta_instance &instance_;
+};
+
+// Decodes buffer into record when it holds bytes (size taken as a signed
+// 32-bit count greater than 0); otherwise the record keeps its values.
+template <class Record>
+void decodeBytes(ServiceCodec &codec, Record &record, const char *buffer, uint32 size,
+                 TagProblemList &problems) {
+    if (!buffer || static_cast<int32>(size) <= 0)
+        return;
+    zeta_instance instance = nullptr;
+    zetaserialization_deserialize(codec.tool, buffer, size, &instance);
+    InstanceGuard guard(codec.tool, instance);
+    codec.fromMetadata(record, instance, codec.tool, problems);
+}
+
 } // namespace DataServiceNamespace

@@ -55,14 +55,9 @@ template <class Record> void decodeInstance(Record &record, zeta_instance instan
 }
 
 template <class Record> void decodeEncoded(Record &record, const std::string &bytes) {
-    ServiceCodec &codec = harness().codec;
-    zeta_instance instance = nullptr;
-    if (!bytes.empty())
-        zetaserialization_deserialize(codec.tool, bytes.data(),
-                                      static_cast<uint32>(bytes.size()), &instance);
     TagProblemList problems;
-    codec.fromMetadata(record, instance, codec.tool, problems);
-    zetaserialization_destroyMetadataInstance(codec.tool, &instance);
+    decodeBytes(harness().codec, record, bytes.data(), static_cast<uint32>(bytes.size()),
+                problems);
 }
 
 std::size_t unexpectedCount(const TagProblemList &problems) {
