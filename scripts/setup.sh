@@ -14,6 +14,9 @@ DEBIAN_PACKAGES=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libsqlite3-dev
+  libsodium-dev
+  nlohmann-json3-dev
 )
 PYTHON_PACKAGES=(
   "cmake>=3.20"
