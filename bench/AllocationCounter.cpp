@@ -1,6 +1,7 @@
-// Global operator new and delete counting the usable size of every block.
-// Relaxed atomics: the counts are read only by the benchmark thread while the
-// other threads are idle, so no ordering is needed, only whole updates.
+// Global operator new and delete counting the usable size of every block
+// while counting is on. Relaxed atomics: the counts are read by the benchmark
+// thread after the counted code has run on it, so no ordering is needed, only
+// whole updates.
 #include "AllocationCounter.h"
 
 #include <malloc.h>
@@ -12,6 +13,7 @@
 namespace bench {
 namespace {
 
+std::atomic<bool> counting{false};
 std::atomic<std::int64_t> live{0};
 std::atomic<std::int64_t> peak{0};
 
@@ -19,29 +21,38 @@ void *allocate(std::size_t size) {
     void *block = std::malloc(size != 0 ? size : 1);
     if (block == nullptr)
         throw std::bad_alloc();
-    const auto now = live.fetch_add(static_cast<std::int64_t>(malloc_usable_size(block)),
-                                    std::memory_order_relaxed) +
-                     static_cast<std::int64_t>(malloc_usable_size(block));
-    auto highest = peak.load(std::memory_order_relaxed);
-    while (now > highest &&
-           !peak.compare_exchange_weak(highest, now, std::memory_order_relaxed))
-        ;
+    if (counting.load(std::memory_order_relaxed)) {
+        const auto bytes = static_cast<std::int64_t>(malloc_usable_size(block));
+        const auto now = live.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+        auto highest = peak.load(std::memory_order_relaxed);
+        while (now > highest &&
+               !peak.compare_exchange_weak(highest, now, std::memory_order_relaxed))
+            ;
+    }
     return block;
 }
 
 void release(void *block) noexcept {
     if (block == nullptr)
         return;
-    live.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(block)),
-                   std::memory_order_relaxed);
+    if (counting.load(std::memory_order_relaxed))
+        live.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(block)),
+                       std::memory_order_relaxed);
     std::free(block);
 }
 
 } // namespace
 
-std::int64_t liveBytes() { return live.load(std::memory_order_relaxed); }
-void resetPeak() { peak.store(live.load(std::memory_order_relaxed), std::memory_order_relaxed); }
-std::int64_t peakBytes() { return peak.load(std::memory_order_relaxed); }
+void startCounting() {
+    live.store(0, std::memory_order_relaxed);
+    peak.store(0, std::memory_order_relaxed);
+    counting.store(true, std::memory_order_relaxed);
+}
+
+std::int64_t stopCounting() {
+    counting.store(false, std::memory_order_relaxed);
+    return peak.load(std::memory_order_relaxed);
+}
 
 } // namespace bench
 

@@ -1,6 +1,7 @@
 // The wire format is protobuf's encoding of the definition file: for every
 // record type, code that protoc generates from the same file reads our bytes
-// and writes the very same bytes, and the codec decodes what it writes.
+// and writes the very same bytes, and the codec decodes what it writes; and
+// the library reads bodies that only another writer makes as protobuf does.
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "RecordTypeList.h"
 #include "SampleRecords.h"
 #include "ServiceCodec.h"
+#include "WireBytes.h"
 
 namespace DataServiceNamespace::testing {
 namespace {
@@ -71,6 +73,73 @@ TYPED_TEST(WireFormatOf, CodecDecodesGeneratedBytesAndEncodesTheSame) {
         releaseOpaque(received);
     }
 }
+
+// Bodies that our encoder never writes but a peer's may: the library must
+// read them as protobuf does (merging, last value wins, unknown and
+// mistyped fields dropped) or refuse them as protobuf does.
+struct OddBody {
+    const char *name;
+    std::string bytes; // a DeviceIdResData body
+};
+
+using wire::field;
+using wire::key;
+using wire::varint;
+
+// ServiceError is field 2 of DeviceIdResData, errorCode field 2 of ServiceError.
+std::string errorCode(uint64_t value) { return field(2, key(2, 0) + varint(value)); }
+
+std::vector<OddBody> oddBodies() {
+    const std::string device = field(1, field(1, "cam") + field(4, "a"));
+    return {
+        {"NestedTwiceIsMerged", device + field(1, field(2, "name") + field(4, "b"))},
+        {"TextTwiceKeepsTheLast", field(1, field(1, "first") + field(1, "second"))},
+        {"UnknownFieldsOfEveryWireType",
+         device + key(9, 0) + varint(300) + key(10, 1) + "12345678" + key(11, 5) + "1234" +
+             field(12, "x") + key(13, 3) + key(14, 0) + varint(1) + key(13, 4)},
+        {"KnownFieldWithAnotherWireType", device + field(2, key(2, 2) + varint(1) + "x")},
+        {"Int32FromATenByteVarint", errorCode(~uint64_t{0})},
+        {"Int32TruncatedFromSixtyFourBits", errorCode(uint64_t{1} << 40 | 7)},
+        {"EmptyBody", ""},
+        {"TagZero", device + std::string(1, '\0')},
+        {"EndGroupWithoutStart", device + key(13, 4)},
+        {"WireTypeSix", device + key(9, 6)},
+        {"LengthPastTheEnd", key(1, 2) + varint(50) + "short"},
+        {"NestedLengthPastItsParent", field(1, key(1, 2) + varint(9) + "abc") + "defghi"},
+        {"TruncatedVarint", key(2, 2) + varint(3) + key(2, 0) + "\x80\x80"},
+        {"GroupNeverEnded", device + key(13, 3) + key(14, 0) + varint(1)},
+    };
+}
+
+class OddBodyParsing : public ::testing::TestWithParam<OddBody> {
+protected:
+    void SetUp() override { codec.createTool(DS_DEFINITION_FILE); }
+    ServiceCodec codec;
+};
+
+TEST_P(OddBodyParsing, IsReadOrRefusedAsGeneratedCodeDoes) {
+    generated::DeviceIdResData expected;
+    const bool parses = expected.ParseFromString(GetParam().bytes);
+    expected.DiscardUnknownFields();
+
+    const std::string bytes = envelope("DeviceIdResData", GetParam().bytes);
+    zeta_instance instance = nullptr;
+    const int result = zetaserialization_deserialize(codec.tool, bytes.data(),
+                                                     static_cast<uint32_t>(bytes.size()), &instance);
+    ASSERT_EQ(result, parses ? ZETA_OK : ZETA_EDECODE);
+    if (!parses)
+        return;
+    char *data = nullptr;
+    uint32 size = 0;
+    encodeInstance(codec.tool, &instance, &data, &size);
+    std::string type, body;
+    EXPECT_TRUE(splitEnvelope(std::string(data, size), &type, &body));
+    delete[] data;
+    EXPECT_EQ(body, expected.SerializeAsString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Library, OddBodyParsing, ::testing::ValuesIn(oddBodies()),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace DataServiceNamespace::testing
