@@ -108,6 +108,19 @@ private:
     uint32 count_ = 0;
 };
 
+// Whether a field tag equals an entry of the tag listing, as texts. An entry
+// ends at its NUL or at the end of its 256-byte slot; the field tags of the
+// table are far shorter, so an entry without NUL equals none of them.
+inline bool sameTag(const char *tag, const char *entry) {
+    for (std::size_t i = 0; i < ZETA_TAG_NAME_SIZE; ++i) {
+        if (tag[i] != entry[i])
+            return false;
+        if (tag[i] == '\0')
+            return true;
+    }
+    return false;
+}
+
 // Which of a record's field tags and which of the instance's tags were
 // matched, by position: a record has at most 64 field tags, an instance
 // lists at most as many tags as its type has.
@@ -132,33 +145,52 @@ private:
     std::vector<bool> listed_; // instead of entries_ past 64 entries
 };
 
-// Compares one tag name of the instance with the record's field tags in
-// declaration order and, at the first equal one, records the match and reads
-// the value into that field. The library is given the field's own tag name,
-// equal to the instance's, whose address is the same at every call.
+// The transmitted field tags of a record, in declaration order: the same
+// static texts that visit passes.
+template <class Record> const std::vector<const char *> &fieldTags() {
+    static const std::vector<const char *> tags = [] {
+        std::vector<const char *> collected;
+        Record sample{};
+        RecordInfo<Record>::visit(
+            [&](auto kind, const char *tag, auto &...) {
+                if (isTransmitted<decltype(kind)>)
+                    collected.push_back(tag);
+            },
+            sample);
+        return collected;
+    }();
+    return tags;
+}
+
+// The field tag equal to a tag name of the instance, or npos. Field tags of a
+// record are unique, so the first equal one is the only one; the field after
+// the one matched last is tried first, as the library lists tags in
+// declaration order.
+inline std::size_t matchingField(const std::vector<const char *> &fields, const char *name,
+                                 std::size_t expected) {
+    if (expected < fields.size() && sameTag(fields[expected], name))
+        return expected;
+    for (std::size_t field = 0; field < fields.size(); ++field)
+        if (sameTag(fields[field], name))
+            return field;
+    return std::string::npos;
+}
+
+// Reads the value of one matched field tag into its field. The library is
+// given the field's own tag name, equal to the instance's, whose address is
+// the same at every call.
 struct FieldDecoder {
     ServiceCodec &codec;
     zeta_tool tool;
     zeta_instance instance;
     TagProblemList &problems;
-    const char *name;      // the tag of the instance
-    std::size_t length;    // its length
-    uint32 entry;          // its position in the library's list
-    TagMatches &matches;
+    std::size_t target;    // position of the matched field among the transmitted ones
     std::size_t field = 0; // position of the next transmitted field
-    bool done = false;     // a field tag equal to name was found
 
-    bool matches_(const char *tag) {
-        const std::size_t position = field++;
-        if (done || std::strlen(tag) != length || std::memcmp(tag, name, length) != 0)
-            return false;
-        done = true;
-        matches.match(entry, position);
-        return true;
-    }
+    bool selected() { return field++ == target; }
 
     void operator()(TextField, const char *tag, cfstring &value) {
-        if (!matches_(tag))
+        if (!selected())
             return;
         readText(
             value,
@@ -166,11 +198,11 @@ struct FieldDecoder {
             [&](char *buffer) { zetaserialization_getStringTagValue(tool, instance, tag, buffer); });
     }
     void operator()(Int32Field, const char *tag, int32 &value) {
-        if (matches_(tag))
+        if (selected())
             zetaserialization_getInt32TagValue(tool, instance, tag, &value);
     }
     template <class Nested> void operator()(NestedField, const char *tag, Nested &value) {
-        if (!matches_(tag))
+        if (!selected())
             return;
         zeta_instance child = nullptr;
         zetaserialization_getNestedTagValue(tool, instance, tag, &child);
@@ -182,7 +214,7 @@ struct FieldDecoder {
     }
     template <class Element>
     void operator()(RecordListField, const char *tag, std::vector<Element> &list) {
-        if (!matches_(tag))
+        if (!selected())
             return;
         uint32 count = 0;
         zetaserialization_getContainerTagSize(tool, instance, tag, &count);
@@ -197,7 +229,7 @@ struct FieldDecoder {
         }
     }
     void operator()(TextListField, const char *tag, std::vector<cfstring> &list) {
-        if (!matches_(tag))
+        if (!selected())
             return;
         uint32 count = 0;
         zetaserialization_getContainerTagSize(tool, instance, tag, &count);
@@ -218,7 +250,7 @@ struct FieldDecoder {
         }
     }
     void operator()(OpaqueField, const char *tag, opaque &data, opaque_size &size) {
-        if (!matches_(tag))
+        if (!selected())
             return;
         // What data pointed to before belongs to whoever filled it: not freed.
         data = nullptr;
@@ -247,31 +279,33 @@ struct FieldDecoder {
 // (in the library's order), then the field tags that had no value (in
 // declaration order).
 template <class Record>
-void checkTagCoverage(Record &record, const HavingValueTags &tags, const TagMatches &matches,
+void checkTagCoverage(const HavingValueTags &tags, const TagMatches &matches,
                       TagProblemList &problems) {
     for (uint32 i = 0; i < tags.count(); ++i)
         if (!matches.entryMatched(i))
             problems.push_back(TagProblem{cfstring(tags.name(i), tags.length(i)), unexpectedTag});
-    std::size_t field = 0;
-    RecordInfo<Record>::visit(
-        [&](auto kind, const char *tag, auto &...) {
-            if (isTransmitted<decltype(kind)> && !matches.fieldMatched(field++))
-                problems.push_back(TagProblem{tag, missingTag});
-        },
-        record);
+    const std::vector<const char *> &fields = fieldTags<Record>();
+    for (std::size_t field = 0; field < fields.size(); ++field)
+        if (!matches.fieldMatched(field))
+            problems.push_back(TagProblem{fields[field], missingTag});
 }
 
 template <class Record>
 void decode(ServiceCodec &codec, Record &record, zeta_instance instance, zeta_tool tool,
             TagProblemList &problems) {
+    const std::vector<const char *> &fields = fieldTags<Record>();
     HavingValueTags tags(tool, instance);
     TagMatches matches(tags.count());
+    std::size_t expected = 0;
     for (uint32 i = 0; i < tags.count(); ++i) {
-        FieldDecoder decoder{codec, tool, instance, problems, tags.name(i), tags.length(i), i,
-                             matches};
-        RecordInfo<Record>::visit(decoder, record);
+        const std::size_t field = matchingField(fields, tags.name(i), expected);
+        if (field == std::string::npos)
+            continue;
+        matches.match(i, field);
+        expected = field + 1;
+        RecordInfo<Record>::visit(FieldDecoder{codec, tool, instance, problems, field}, record);
     }
-    checkTagCoverage(record, tags, matches, problems);
+    checkTagCoverage<Record>(tags, matches, problems);
 }
 
 } // namespace metadata

@@ -148,11 +148,12 @@ std::unique_ptr<Schema> Schema::parse(const std::string &text, const std::string
     if (file == nullptr || !supportedFile(file))
         return nullptr;
     std::unique_ptr<Schema> schema(new Schema);
-    schema->compile(file);
+    if (!schema->compile(file))
+        return nullptr;
     return schema;
 }
 
-void Schema::compile(const FileDescriptor *file) {
+bool Schema::compile(const FileDescriptor *file) {
     std::unordered_map<const Descriptor *, TypeTable *> tables;
     for (int i = 0; i < file->message_type_count(); ++i) {
         types_.push_back(std::make_unique<TypeTable>());
@@ -191,28 +192,65 @@ void Schema::compile(const FileDescriptor *file) {
             for (std::size_t t = 0; t < table.tags.size(); ++t)
                 table.byNumber[table.tags[t].number] = static_cast<std::uint16_t>(t + 1);
         }
+        // Indexes + 1 are kept in 16 bits.
+        if (table.tags.size() >= UINT16_MAX)
+            return false;
         table.lastName.reset(new std::atomic<const char *>[table.tags.size()]);
         for (std::size_t t = 0; t < table.tags.size(); ++t)
             table.lastName[t].store(nullptr, std::memory_order_relaxed);
         byName_[table.name] = &table;
     }
+    return true;
 }
 
+namespace {
+
+// strcmp(name, tag) == 0 for the short names of a schema, inline.
+bool sameName(const char *name, const std::string &tag) {
+    const char *text = tag.c_str();
+    for (std::size_t i = 0;; ++i) {
+        if (name[i] != text[i])
+            return false;
+        if (text[i] == '\0')
+            return true;
+    }
+}
+
+} // namespace
+
 int TypeTable::find(const char *name) const {
+    std::atomic<std::uint16_t> &slot = recentTag[recentSlot(name)];
+    const std::uint16_t recent = slot.load(std::memory_order_relaxed);
+    if (recent != 0 && sameName(name, tags[recent - 1u].name))
+        return recent - 1;
     for (std::size_t i = 0; i < tags.size(); ++i)
-        if (lastName[i].load(std::memory_order_relaxed) == name &&
-            std::strcmp(name, tags[i].name.c_str()) == 0)
+        if (lastName[i].load(std::memory_order_relaxed) == name && sameName(name, tags[i].name)) {
+            slot.store(static_cast<std::uint16_t>(i + 1), std::memory_order_relaxed);
             return static_cast<int>(i);
+        }
     // Names are at most maxNameLength long: no need to look further.
     const std::size_t length = strnlen(name, Schema::maxNameLength + 1);
     for (std::size_t i = 0; i < tags.size(); ++i) {
         const std::string &tag = tags[i].name;
         if (tag.size() == length && std::memcmp(tag.data(), name, length) == 0) {
             lastName[i].store(name, std::memory_order_relaxed);
+            slot.store(static_cast<std::uint16_t>(i + 1), std::memory_order_relaxed);
             return static_cast<int>(i);
         }
     }
     return -1;
+}
+
+const TypeTable *Schema::type(const char *typeName) const {
+    std::atomic<const TypeTable *> &slot =
+        recent_[TypeTable::recentSlot(typeName)];
+    const TypeTable *recent = slot.load(std::memory_order_relaxed);
+    if (recent != nullptr && sameName(typeName, recent->name))
+        return recent;
+    const TypeTable *found = type(std::string_view(typeName, strnlen(typeName, maxNameLength + 1)));
+    if (found != nullptr)
+        slot.store(found, std::memory_order_relaxed);
+    return found;
 }
 
 const TypeTable *Schema::type(std::string_view typeName) const {

@@ -55,6 +55,14 @@ struct TypeTable {
     // another name. Written by any thread (relaxed: a stale entry only costs
     // the slow path).
     std::unique_ptr<std::atomic<const char *>[]> lastName;
+    // Tag index + 1 last found by a name at an address, by a hash of the
+    // address (0: none), checked first; the name is compared again on a hit.
+    static constexpr std::size_t recentSlots = 64;
+    mutable std::atomic<std::uint16_t> recentTag[recentSlots] = {};
+    static std::size_t recentSlot(const char *name) {
+        return static_cast<std::size_t>(
+            (reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15u) >> 58);
+    }
     // Bytes of text that instances of this type held at most, so that a new
     // instance reserves room for its texts in the same block. Relaxed: a hint.
     mutable std::atomic<std::uint32_t> textHint{0};
@@ -90,6 +98,9 @@ public:
 
     // The named type, or null when the schema has no such type.
     const TypeTable *type(std::string_view typeName) const;
+    // The same for a NUL-terminated name, found first by its address: callers
+    // pass the same static type names every time.
+    const TypeTable *type(const char *typeName) const;
 
     static constexpr std::size_t maxFileSize = 16u << 20;
     // Deepest bracket nesting accepted in a definition: the parser recurses
@@ -100,10 +111,16 @@ public:
 
 private:
     Schema() = default;
-    void compile(const google::protobuf::FileDescriptor *file);
+    // False when a type has more tags than its tables can index.
+    bool compile(const google::protobuf::FileDescriptor *file);
 
     std::vector<std::unique_ptr<TypeTable>> types_;                 // file order
     std::unordered_map<std::string_view, const TypeTable *> byName_; // views of types_ names
+    // Types last found by a name at an address, by a hash of the address; the
+    // name is compared again on every hit, as the address may hold another
+    // name by now. Written by any thread (relaxed: a stale slot only costs
+    // the map lookup).
+    mutable std::atomic<const TypeTable *> recent_[TypeTable::recentSlots] = {};
 };
 
 } // namespace zeta

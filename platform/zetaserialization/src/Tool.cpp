@@ -21,12 +21,6 @@ void Tool::install(std::unique_ptr<Schema> schema) {
     current_.store(installed, std::memory_order_release);
 }
 
-const TypeTable *Tool::type(std::string_view typeName) const {
-    // Acquire: the tables of a schema are complete before it is published.
-    const Schema *schema = current_.load(std::memory_order_acquire);
-    return schema != nullptr ? schema->type(typeName) : nullptr;
-}
-
 void Tool::adopt(Instance *instance) {
     std::lock_guard<std::mutex> lock(mutex_);
     instance->topLevel = true;

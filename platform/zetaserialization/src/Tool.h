@@ -30,7 +30,11 @@ public:
     void install(std::unique_ptr<Schema> schema);
 
     // The named type of the current schema; null when unknown.
-    const TypeTable *type(std::string_view typeName) const;
+    template <class Name> const TypeTable *type(const Name &typeName) const {
+        // Acquire: the tables of a schema are complete before it is published.
+        const Schema *schema = current_.load(std::memory_order_acquire);
+        return schema != nullptr ? schema->type(typeName) : nullptr;
+    }
 
     // Registers an instance as top-level, owned by the tool until released.
     void adopt(Instance *instance);

@@ -428,19 +428,21 @@ int zetaserialization_getHavingValueTagNames(zeta_tool tool, zeta_instance inst,
         if (inst != nullptr) {
             const Instance &instance = *instanceOf(inst);
             const std::size_t tags = instance.type->tags.size();
-            for (std::size_t i = 0; i < tags; ++i)
-                listed += instance.has(i);
-            if (listed > 0) {
-                block = takeListing(listed * std::size_t{ZETA_TAG_NAME_SIZE});
-                // Names were limited to 255 characters when the definition
-                // loaded; an entry holds its name and a NUL, nothing more.
-                char *entry = block;
+            // Entries are written into the largest block any instance could
+            // need; names were limited to 255 characters when the definition
+            // loaded, and an entry holds its name and a NUL, nothing more.
+            if (tags > 0) {
+                block = takeListing(tags * std::size_t{ZETA_TAG_NAME_SIZE});
                 for (std::size_t i = 0; i < tags; ++i)
                     if (instance.has(i)) {
                         const std::string &name = instance.type->tags[i].name;
-                        copyText(name.data(), name.size(), entry);
-                        entry += ZETA_TAG_NAME_SIZE;
+                        copyText(name.data(), name.size(), block + listed * ZETA_TAG_NAME_SIZE);
+                        ++listed;
                     }
+                if (listed == 0) {
+                    returnListing(block);
+                    block = nullptr;
+                }
             }
         }
         *names = block;
