@@ -23,15 +23,19 @@ namespace {
 
 namespace gen = ::generated;
 
+// Text fields copied alike in both directions; the generated accessor of a
+// field is its name.
+#define DS_REQUEST_TEXTS(X) X(action) X(version) X(session_key)
+#define DS_RECORD_TEXTS(X) \
+    X(id) X(start) X(end) X(stream_profile_id) X(rtsp_url) X(service_id) X(device_id)
+#define DS_FROM_GENERATED(field) to.field = from.field();
+#define DS_TO_GENERATED(field) to.set_##field(from.field);
+
 void copy(const gen::DataServiceRequestData &from, DataServiceRequestData &to) {
-    to.action = from.action();
-    to.version = from.version();
-    to.session_key = from.session_key();
+    DS_REQUEST_TEXTS(DS_FROM_GENERATED)
 }
 void copy(const DataServiceRequestData &from, gen::DataServiceRequestData &to) {
-    to.set_action(from.action);
-    to.set_version(from.version);
-    to.set_session_key(from.session_key);
+    DS_REQUEST_TEXTS(DS_TO_GENERATED)
 }
 void copy(const gen::ServiceError &from, ServiceError &to) {
     copy(from.request_data(), to.request_data);
@@ -44,26 +48,14 @@ void copy(const ServiceError &from, gen::ServiceError &to) {
     to.set_errormesg(from.errorMesg);
 }
 void copy(const gen::RecordData &from, RecordData &to) {
-    to.id = from.id();
-    to.start = from.start();
-    to.end = from.end();
+    DS_RECORD_TEXTS(DS_FROM_GENERATED)
     to.stream_details.resolution = from.stream_details().resolution();
     to.stream_details.format = from.stream_details().format();
-    to.stream_profile_id = from.stream_profile_id();
-    to.rtsp_url = from.rtsp_url();
-    to.service_id = from.service_id();
-    to.device_id = from.device_id();
 }
 void copy(const RecordData &from, gen::RecordData &to) {
-    to.set_id(from.id);
-    to.set_start(from.start);
-    to.set_end(from.end);
+    DS_RECORD_TEXTS(DS_TO_GENERATED)
     to.mutable_stream_details()->set_resolution(from.stream_details.resolution);
     to.mutable_stream_details()->set_format(from.stream_details.format);
-    to.set_stream_profile_id(from.stream_profile_id);
-    to.set_rtsp_url(from.rtsp_url);
-    to.set_service_id(from.service_id);
-    to.set_device_id(from.device_id);
 }
 void copy(const gen::RecordResData &from, RecordResData &to) {
     to.record_data.reserve(to.record_data.size() + static_cast<std::size_t>(from.record_data_size()));
@@ -104,6 +96,11 @@ void copy(const DeviceIdResData &from, gen::DeviceIdResData &to) {
         device.add_components(component);
     copy(from.error, *to.mutable_error());
 }
+
+#undef DS_REQUEST_TEXTS
+#undef DS_RECORD_TEXTS
+#undef DS_FROM_GENERATED
+#undef DS_TO_GENERATED
 
 // The generated type of each plain record.
 template <class Record> struct Generated;
