@@ -122,8 +122,8 @@ inline bool sameTag(const char *tag, const char *entry) {
 }
 
 // Which of a record's field tags and which of the instance's tags were
-// matched, by position: a record has at most 64 field tags, an instance
-// lists at most as many tags as its type has.
+// matched, by position: a record has at most 64 field tags; an instance of a
+// schema other than ours may list more tags, kept in a vector past 64.
 class TagMatches {
 public:
     explicit TagMatches(uint32 listed) : listed_(listed > 64 ? listed : 0) {}
