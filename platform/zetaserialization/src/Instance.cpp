@@ -337,9 +337,10 @@ Instance *parseMessage(const TypeTable *type, Tool *tool, const char *body, std:
     Instance *top = construct(::operator new(headSize(type)), type, tool);
     top->parsed = true;
     try {
-        // One chunk for the copy and, as a guess, about as many bytes of
-        // instances; larger trees continue in further chunks.
-        char *copy = top->allocate(roundUp(size) + size + 256);
+        // One chunk for the copy and some room for the instances below it;
+        // larger trees continue in further chunks. The room is bounded, as
+        // most bytes of a large message may be one value (an image).
+        char *copy = top->allocate(roundUp(size) + std::min(size, maxChunkGrowth) + 256);
         top->chunks->used = roundUp(size);
         if (size > 0)
             std::memcpy(copy, body, size);
