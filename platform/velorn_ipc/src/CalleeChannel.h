@@ -66,6 +66,7 @@ public:
 private:
     bool answeredAll() const;
     void settle();
+    void tellDrain(); // the drain waiting for this connection, if any, need not wait any more
     void leave();
     void closeOnStrand() override;
     void beforeDestroy() override;
