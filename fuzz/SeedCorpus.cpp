@@ -1,5 +1,6 @@
 // Writes the seed corpus of the fuzzers: a sample reply of every action for
-// fuzz_reply_decode, and a few well-formed and broken frame streams for both
+// fuzz_reply_decode, those and a sample request of every action for
+// fuzz_serialization_reads, and a few well-formed and broken frame streams for both
 // sides of fuzz_ipc_frames; and the dictionary of fuzz_reply_decode, the type
 // and tag names of the record table, which the encoded form carries as text.
 //
@@ -28,16 +29,24 @@ void writeSeed(const std::filesystem::path &folder, const std::string &name,
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-void replySeeds(const std::filesystem::path &folder) {
+template <class Record>
+void recordSeed(ServiceCodec &codec, const std::filesystem::path &folder,
+                const std::string &name) {
+    Record record;
+    testing::sampleFill(record, 1);
+    writeSeed(folder, name, encodedBytes(codec, record));
+    testing::releaseOpaque(record);
+}
+
+void recordSeeds(const std::filesystem::path &replies, const std::filesystem::path &records) {
     ServiceCodec codec;
     codec.createTool(DS_DEFINITION_FILE);
     forEachAction([&](auto *callback) {
         using Callback = std::remove_pointer_t<decltype(callback)>;
-        typename Action<Callback>::Response response;
-        testing::sampleFill(response, 1);
-        writeSeed(folder, std::string(Action<Callback>::name) + ".bin",
-                  encodedBytes(codec, response));
-        testing::releaseOpaque(response);
+        const std::string name = Action<Callback>::name;
+        recordSeed<typename Action<Callback>::Response>(codec, replies, name + ".bin");
+        recordSeed<typename Action<Callback>::Response>(codec, records, name + "-reply.bin");
+        recordSeed<typename Action<Callback>::Request>(codec, records, name + "-request.bin");
     });
 }
 
@@ -120,7 +129,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
-    replySeeds(root / "fuzz_reply_decode");
+    recordSeeds(root / "fuzz_reply_decode", root / "fuzz_serialization_reads");
     frameSeeds(root / "fuzz_ipc_frames");
     writeDictionary(argv[2]);
     return 0;
