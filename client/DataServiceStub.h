@@ -108,13 +108,13 @@ public:
     // Listens on address:port (port 0 picks a free port, see listeningPort)
     // with a listening channel of its own, apart from the caller channel; a
     // listening channel made before is destroyed first. The address is only
-    // the one given: an empty one means defaultListeningAddress, and the host
-    // of the client's connect is never used, so that connecting somewhere
-    // cannot widen where the stub listens. "0.0.0.0" listens on every IPv4
-    // address. Returns 1 when the channel exists and accepting is armed, else
-    // 0. Application thread.
+    // the one given: an empty one means defaultListeningAddress. "0.0.0.0"
+    // listens on every IPv4 address. Returns 1 when the channel exists and
+    // accepting is armed, else 0. Application thread.
     int startListening(const cfstring &address, int32 port);
-    // startListening(defaultListeningAddress, port): loopback only.
+    // startListening(host, port): the stub's host, "127.0.0.1" unless the
+    // client's connect stored another. Programs that serve pass the address
+    // explicitly so that a connect can never widen where they listen.
     int startListening(int32 port);
     // Destroys the listening channel and every connection it accepted; when
     // it returns no request handler of this stub runs. Returns 1 when there

@@ -26,7 +26,7 @@ int DataServiceStub::unregisterHandler(uint32 methodId) {
 }
 
 int DataServiceStub::startListening(int32 newPort) {
-    return startListening(defaultListeningAddress, newPort);
+    return startListening(host, newPort);
 }
 
 int DataServiceStub::startListening(const cfstring &address, int32 newPort) {
