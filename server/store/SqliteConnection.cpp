@@ -68,7 +68,7 @@ Connection::Connection(const std::string &path, Mode mode, int busyTimeoutMillis
             db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
-        throw StoreError("cannot open " + path + ": " + message);
+        throw StoreError("cannot open the database: " + message);
     }
     sqlite3_busy_timeout(db_, busyTimeoutMilliseconds);
     try {

@@ -367,18 +367,22 @@ SqliteStore::SqliteStore(const std::string &path) : SqliteStore(path, Options{})
 
 SqliteStore::SqliteStore(const std::string &path, const Options &options)
     : path_(path), options_(options) {
-    writer_ = std::make_unique<Connection>(path, Connection::Mode::ReadWrite,
-                                           options.busyTimeoutMilliseconds);
-    {
-        auto mode = writer_->prepare("PRAGMA journal_mode = WAL");
-        if (!mode.step() || mode.text(0) != "wal")
-            throw StoreError("cannot use write-ahead logging on " + path);
+    try {
+        writer_ = std::make_unique<Connection>(path, Connection::Mode::ReadWrite,
+                                               options.busyTimeoutMilliseconds);
+        {
+            auto mode = writer_->prepare("PRAGMA journal_mode = WAL");
+            if (!mode.step() || mode.text(0) != "wal")
+                throw StoreError("cannot use write-ahead logging");
+        }
+        // Durable at commit: a write the service has answered survives a power cut.
+        writer_->execute("PRAGMA synchronous = FULL");
+        migrate(*writer_);
+        for (const std::string *sql : generatedStatements)
+            writer_->prepare(*sql);
+    } catch (const StoreError &error) {
+        throw StoreError(path + ": " + error.what());
     }
-    // Durable at commit: a write the service has answered survives a power cut.
-    writer_->execute("PRAGMA synchronous = FULL");
-    migrate(*writer_);
-    for (const std::string *sql : generatedStatements)
-        writer_->prepare(*sql);
 }
 
 SqliteStore::~SqliteStore() = default;
