@@ -91,6 +91,15 @@ class _Requests:
     def session_key(self) -> str:
         return self._session[0]
 
+    @property
+    def session(self) -> Tuple[str, str]:
+        """The kept session key and secret key (empty texts when logged out)."""
+        return self._session
+
+    def use_session(self, session_key: str, secret_key: str = "") -> None:
+        """Uses a session made earlier (by login on another client, or kept by the command line)."""
+        self._session = (session_key, secret_key)
+
     def _fields(self, action: str, verb: str, fields: Mapping[str, Any]) -> Dict[str, Any]:
         if action not in ACTIONS:
             raise ValueError("no action named %r" % action)
