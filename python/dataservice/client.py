@@ -92,6 +92,11 @@ class _Requests:
         return self._session[0]
 
     @property
+    def in_flight(self) -> int:
+        """The number of requests sent and not yet ended."""
+        return self._connection.in_flight()
+
+    @property
     def session(self) -> Tuple[str, str]:
         """The kept session key and secret key (empty texts when logged out)."""
         return self._session

@@ -695,7 +695,14 @@ PyObject *Connection_close(PyObject *object, PyObject *) {
     Py_RETURN_NONE;
 }
 
+PyObject *Connection_inFlight(PyObject *object, PyObject *) {
+    ConnectionCore *core = reinterpret_cast<ConnectionObject *>(object)->core;
+    std::lock_guard<std::mutex> guard(core->lock);
+    return PyLong_FromSize_t(core->pending.size());
+}
+
 PyMethodDef connectionMethods[] = {
+    {"in_flight", Connection_inFlight, METH_NOARGS, "The number of requests sent and not yet ended."},
     {"send", Connection_send, METH_VARARGS,
      "send(action, fields, waiter, timeout_ms) -> ticket; the waiter is woken when it ends."},
     {"close", Connection_close, METH_NOARGS,
