@@ -24,6 +24,9 @@ PYTHON_PACKAGES=(
   "scikit-build-core>=0.10"
   "swig==4.3.1"
   pytest
+  # The Python benchmarks (bench/python_client_bench.py) compare with these.
+  pyzmq
+  grpcio
 )
 
 missing=()
