@@ -15,6 +15,7 @@ import shutil
 import tempfile
 import threading
 import time
+import weakref
 from typing import Any, Awaitable, Callable, Dict, List, Mapping, Optional, Tuple, TypeVar, Union
 
 from . import _native
@@ -82,6 +83,8 @@ class _Requests:
         self._timeout_ms = 0 if timeout is None else max(1, int(timeout * 1000))
         # The image action stores every image in a file too; this folder keeps those files private.
         self._image_folder = tempfile.mkdtemp(prefix="dataservice-")
+        # A client dropped without close() still leaves no folder behind (its connection closes itself).
+        self._remove_folder = weakref.finalize(self, shutil.rmtree, self._image_folder, ignore_errors=True)
         self._connection = _native.Connection(host, int(port), definition_file or DEFINITION_FILE,
                                               self._image_folder)
         self._session: Tuple[str, str] = ("", "")  # session key, secret key
@@ -153,7 +156,7 @@ class _Requests:
         if not self.closed:
             self.closed = True
             self._connection.close()
-            shutil.rmtree(self._image_folder, ignore_errors=True)
+            self._remove_folder()
 
 
 def _contact_fields(contact: Union[ContactData, Mapping[str, Any], str, None], changes: Mapping[str, Any]):
