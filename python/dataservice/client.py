@@ -77,15 +77,18 @@ class _Requests:
     def __init__(self, host: str, port: int, timeout: Optional[float], definition_file: Optional[str]) -> None:
         from . import DEFINITION_FILE  # the package's schema file
 
-        if host is None or port is None:
-            raise TypeError("host and port are required")
+        if not isinstance(host, str) or not isinstance(port, int) or isinstance(port, bool):
+            raise TypeError("host must be a str and port an int")
+        if not 0 < port < 65536:
+            # The transport would refuse every request on such a port without ending it.
+            raise ValueError("port %d is not a TCP port" % port)
         self._timeout = timeout
         self._timeout_ms = 0 if timeout is None else max(1, int(timeout * 1000))
         # The image action stores every image in a file too; this folder keeps those files private.
         self._image_folder = tempfile.mkdtemp(prefix="dataservice-")
         # A client dropped without close() still leaves no folder behind (its connection closes itself).
         self._remove_folder = weakref.finalize(self, shutil.rmtree, self._image_folder, ignore_errors=True)
-        self._connection = _native.Connection(host, int(port), definition_file or DEFINITION_FILE,
+        self._connection = _native.Connection(host, port, definition_file or DEFINITION_FILE,
                                               self._image_folder)
         self._session: Tuple[str, str] = ("", "")  # session key, secret key
         self.closed = False

@@ -57,6 +57,8 @@ REFUSED = [
     (lambda c: c.call("smtp_settings_id", smtp_setting_data={"port": 2 ** 31}), OverflowError,
      "SmtpSettingData.port: 2147483648 is not a 32-bit integer"),
     (lambda c: c.call("contacts", contact_data=["x"]), TypeError, "ContactReqData.contact_data: expected dict, got list"),
+    (lambda c: dataservice.connect("127.0.0.1", 70000), ValueError, "port 70000 is not a TCP port"),
+    (lambda c: dataservice.connect("127.0.0.1", "9000"), TypeError, "host must be a str and port an int"),
 ]
 
 
