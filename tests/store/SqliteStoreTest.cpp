@@ -515,8 +515,9 @@ TEST(UtcTime, ReadsOnlyWellFormedUtcTimes) {
     };
     for (const auto &[text, expected] : rows) {
         EXPECT_EQ(parseUtcTime(text), expected) << text;
-        if (expected)
+        if (expected) {
             EXPECT_EQ(formatUtcTime(*expected), text);
+        }
     }
     EXPECT_EQ(formatCompactUtcTime(1793883600), "20261105T130000Z");
 }
