@@ -22,8 +22,7 @@
 namespace DataServiceNamespace::server {
 namespace {
 
-using DataServiceNamespace::testing::recordDifference;
-using DataServiceNamespace::testing::sampleFill;
+using namespace DataServiceNamespace::testing; // sampleFill, recordDifference
 using testing::TemporaryFolder;
 
 UnixSeconds at(const char *text) { return parseUtcTime(text).value(); }
