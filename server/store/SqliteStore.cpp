@@ -377,6 +377,10 @@ SqliteStore::SqliteStore(const std::string &path, const Options &options)
         }
         // Durable at commit: a write the service has answered survives a power cut.
         writer_->execute("PRAGMA synchronous = FULL");
+        // An import of a million recordings touches every page of three
+        // indexes; with SQLite's default 2 MiB cache it reads them back again
+        // and again (27 s instead of 14 s). Readers keep the default.
+        writer_->execute("PRAGMA cache_size = -65536");
         migrate(*writer_);
         for (const std::string *sql : generatedStatements)
             writer_->prepare(*sql);

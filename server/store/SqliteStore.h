@@ -30,7 +30,7 @@ class SqliteStore : public Store {
 public:
     struct Options {
         int busyTimeoutMilliseconds = 5000;
-        std::size_t maxIdleReaders = 4;
+        std::size_t maxIdleReaders = 8; // open connections kept for reuse
     };
     // Opens the database at path, creating it when missing, and migrates it
     // to the schema of this program. Throws StoreError when the file is not
