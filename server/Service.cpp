@@ -161,7 +161,8 @@ Status firstFailure(std::initializer_list<Status> checks) {
 Service::Service(Store &store, const ServiceOptions &options, const ServiceLog &log,
                  WallClock clock)
     : store_(store), options_(options), log_(log),
-      authenticator_(store, options.sessionIdle, std::move(clock)) {}
+      authenticator_(store, options.sessionIdle, std::move(clock)),
+      recordingRowLimit_(options.answerLimit) {} // every row takes a byte at least
 
 Service::~Service() = default;
 
@@ -226,6 +227,12 @@ void Service::answer(const typename Action<Callback>::Request &request,
     setStatus(response, status);
     t_request.status = status.code;
 }
+
+#define DS_ACTION(name, id, RequestType, ResponseType)                                      \
+    template void Service::answer<RecvResponseCallback##name>(const RequestType &,          \
+                                                              ResponseType &);
+#include "actions.def"
+#undef DS_ACTION
 
 // Authentication.
 

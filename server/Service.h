@@ -52,6 +52,7 @@ public:
 
     // Fills response for request, status in error.errorCode and
     // error.errorMesg (and service_error where the record has one).
+    // Instantiated for the 22 actions; also usable without a stub (tools).
     template <class Callback>
     void answer(const typename Action<Callback>::Request &request,
                 typename Action<Callback>::Response &response);
@@ -99,7 +100,7 @@ private:
     const ServiceOptions options_;
     const ServiceLog &log_;
     Authenticator authenticator_;
-    std::size_t recordingRowLimit_ = 0; // more rows than this cannot fit the answer limit
+    std::size_t recordingRowLimit_; // more rows than this cannot fit the answer limit
     std::vector<std::unique_ptr<ServingHandler>> handlers_; // registered; live as long as this
 
     std::mutex flightLock_;

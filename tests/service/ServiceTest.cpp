@@ -103,6 +103,13 @@ protected:
         makeSampleDatabase(database());
         start();
     }
+    // Every test ends with a clean stop: exit status 0 also means no
+    // sanitizer report in the service.
+    void TearDown() override {
+        client.reset();
+        if (server && server->pid > 0)
+            EXPECT_EQ(server->stop(SIGTERM), 0) << server->log();
+    }
     void start(const std::vector<std::string> &extra = {}) {
         server = std::make_unique<ServingProcess>(database(), extra);
         client = std::make_unique<Client>(server->port);
