@@ -88,6 +88,14 @@ private:
     template <class F> auto read(F &&work);
     // Runs work(connection) in a write transaction under writeMutex_.
     template <class F> auto write(F &&work);
+    // The rows of a generated SELECT bound to keys, each completed with its
+    // lists by complete(connection, record), in one read transaction.
+    template <class Record, class Complete>
+    std::vector<Record> list(const std::string &sql, const std::vector<std::string> &keys,
+                             Complete complete);
+    template <class Record, class Complete>
+    std::optional<Record> one(const std::string &sql, const std::vector<std::string> &keys,
+                              Complete complete);
     std::unique_ptr<Connection> takeReader();
     void returnReader(std::unique_ptr<Connection> reader);
 

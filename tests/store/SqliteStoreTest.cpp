@@ -282,23 +282,23 @@ TEST_F(SampleStore, NeverGivesAContactIdTwice) {
     EXPECT_EQ(ids, (std::vector<std::string>{"contact-5", "contact-6", "contact-9"}));
 }
 
+RecordData instant(const char *id, const char *device) {
+    RecordData record;
+    record.id = id;
+    record.device_id = device;
+    record.start = record.end = "2026-01-01T00:00:00Z";
+    return record;
+}
+
 // Import failures that only the database finds roll the whole import back.
 TEST_F(SampleStore, LeavesTheInstallationAsItWasWhenAnImportFails) {
     const std::vector<std::pair<const char *, std::function<void(Installation &)>>> breakages = {
         {"a duplicate device", [](Installation &i) { i.devices.push_back(i.devices[0]); }},
         {"a recording of an unknown device",
-         [](Installation &i) {
-             i.recordings.push_back({});
-             i.recordings.back().id = "r";
-             i.recordings.back().device_id = "nope";
-             i.recordings.back().start = i.recordings.back().end = "2026-01-01T00:00:00Z";
-         }},
+         [](Installation &i) { i.recordings.push_back(instant("r", "nope")); }},
         {"a recording id the schedule gives too",
          [](Installation &i) {
-             i.recordings.push_back({});
-             i.recordings.back().id = "cam-01/20261105T000000Z";
-             i.recordings.back().device_id = "cam-01";
-             i.recordings.back().start = i.recordings.back().end = "2026-01-01T00:00:00Z";
+             i.recordings.push_back(instant("cam-01/20261105T000000Z", "cam-01"));
          }},
         {"a component its device does not list",
          [](Installation &i) { i.components[0].deviceId = "cam-02"; }},
