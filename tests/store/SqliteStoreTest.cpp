@@ -496,6 +496,37 @@ TEST_F(SampleStore, ShowsAnImportWholeOrNotAtAll) {
         EXPECT_TRUE(count == 12u * 30 * 24 || count == 12u * 120 * 24) << count;
 }
 
+// More threads than pooled connections, reading and writing at once: every
+// contact added gets its own id and every read answers in full.
+TEST_F(SampleStore, ServesManyThreadsAtOnce) {
+    constexpr int threads = 12, rounds = 25;
+    std::atomic<int> fullAnswers{0};
+    std::vector<std::thread> workers;
+    std::vector<std::vector<std::string>> added(threads);
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            for (int round = 0; round < rounds; ++round) {
+                ContactData contact;
+                contact.name = "worker " + std::to_string(t);
+                store.addContact(contact);
+                added[t].push_back(contact.id);
+                const auto device = store.device(sample.devices[round % 12].id);
+                const auto day = store.recordings(at("2026-11-20T00:00:00Z"),
+                                                  at("2026-11-20T23:59:59Z"), device->id, 100);
+                if (device->components.size() >= 2 && day.size() == 24)
+                    ++fullAnswers;
+            }
+        });
+    for (auto &worker : workers)
+        worker.join();
+    EXPECT_EQ(fullAnswers, threads * rounds);
+    std::set<std::string> ids;
+    for (const auto &list : added)
+        ids.insert(list.begin(), list.end());
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(threads * rounds));
+    EXPECT_EQ(store.contacts().size(), sample.contacts.size() + threads * rounds);
+}
+
 TEST(UtcTime, ReadsOnlyWellFormedUtcTimes) {
     const std::pair<const char *, std::optional<UnixSeconds>> rows[] = {
         {"1970-01-01T00:00:00Z", 0},
