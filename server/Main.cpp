@@ -69,7 +69,7 @@ const char *const serveHelp =
     "\n"
     "Serves the database. The first line on standard output is\n"
     "'listening on HOST:PORT'; the log goes to standard error. SIGINT or\n"
-    "SIGTERM stops it: requests being answered are answered, exit status 0.\n"
+    "SIGTERM stops it: requests already received are answered, exit status 0.\n"
     "\n"
     "  --db PATH               the database file (made by init)\n"
     "  --listen HOST:PORT      where to listen (default 127.0.0.1:9000; port 0\n"
@@ -80,6 +80,9 @@ const char *const serveHelp =
     "  --session-idle SECONDS  sessions unused this long expire (default 28800)\n"
     "  --max-answer BYTES      larger answers are refused with 413 (default\n"
     "                          and most 67108864, one frame)\n";
+
+// How long a stop waits for the answers of requests already received.
+constexpr int32_t drainTimeoutMs = 30000;
 
 bool wantsHelp(const std::vector<std::string> &arguments) {
     for (const std::string &argument : arguments)
@@ -242,7 +245,11 @@ int serve(const std::vector<std::string> &arguments) {
     sigwait(&stopSignals, &received);
     log.write(LogLevel::info, std::string("stopping on ") +
                                   (received == SIGINT ? "SIGINT" : "SIGTERM"));
-    service.stop();
+    // Stop accepting and reading; what was already received is answered.
+    const int drained = callee_drain_ipc_channel(stub.listeningChannel, drainTimeoutMs);
+    if (drained != VELORN_IPC_OK)
+        log.write(LogLevel::warning, "stopped before every request was answered (code " +
+                                         std::to_string(drained) + ")");
     stub.stopListening();
     store.reset(); // closes the database before the log line says so
     log.write(LogLevel::info, "stopped");
