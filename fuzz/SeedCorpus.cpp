@@ -1,8 +1,9 @@
 // Writes the seed corpus of the fuzzers: the reference service's reply to a
 // request of every action on the sample installation for fuzz_reply_decode,
-// and a few well-formed and broken frame streams for both sides of
-// fuzz_ipc_frames; and the dictionary of fuzz_reply_decode, the type and tag
-// names of the record table, which the encoded form carries as text.
+// those replies and their requests for fuzz_serialization_reads, and a few
+// well-formed and broken frame streams for both sides of fuzz_ipc_frames; and
+// the dictionary of fuzz_reply_decode, the type and tag names of the record
+// table, which the encoded form carries as text.
 //
 // Usage: fuzz_seeds <corpus folder> <dictionary file>
 //   (writes <corpus folder>/<target>/<seed> and the dictionary)
@@ -70,7 +71,7 @@ struct RequestFill {
     }
 };
 
-void replySeeds(const std::filesystem::path &folder) {
+void recordSeeds(const std::filesystem::path &replies, const std::filesystem::path &records) {
     using namespace server;
     ServiceCodec codec;
     codec.createTool(DS_DEFINITION_FILE);
@@ -117,8 +118,10 @@ void replySeeds(const std::filesystem::path &folder) {
             }
             typename Action<Callback>::Response response;
             service.answer<Callback>(request, response);
-            writeSeed(folder, std::string(Action<Callback>::name) + ".bin",
-                      encodedBytes(codec, response));
+            const std::string name = Action<Callback>::name, reply = encodedBytes(codec, response);
+            writeSeed(replies, name + ".bin", reply);
+            writeSeed(records, name + "-reply.bin", reply);
+            writeSeed(records, name + "-request.bin", encodedBytes(codec, request));
             releaseOpaque(response);
         });
     }
@@ -205,7 +208,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
-    replySeeds(root / "fuzz_reply_decode");
+    recordSeeds(root / "fuzz_reply_decode", root / "fuzz_serialization_reads");
     frameSeeds(root / "fuzz_ipc_frames");
     writeDictionary(argv[2]);
     return 0;

@@ -231,13 +231,12 @@ int serve(const std::vector<std::string> &arguments) {
     Service service(*store, options, log);
     DataServiceStub stub(definition); // destroyed before the service, whose handlers it calls
     service.registerWith(stub);
-    // Set before listening: the stub listens on its host field.
-    stub.host = address.host;
-    if (stub.startListening(address.port) != 1)
-        throw std::runtime_error("cannot listen on " + address.host + ":" +
-                                 std::to_string(address.port));
-    const std::string shownHost = address.host.empty() ? "0.0.0.0" : address.host;
-    std::printf("listening on %s:%d\n", shownHost.c_str(), stub.listeningPort());
+    // An empty host would mean the stub's default, loopback; here it means
+    // every IPv4 address, as documented for --listen.
+    const std::string host = address.host.empty() ? "0.0.0.0" : address.host;
+    if (stub.startListening(host, address.port) != 1)
+        throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(address.port));
+    std::printf("listening on %s:%d\n", host.c_str(), stub.listeningPort());
     std::fflush(stdout);
     log.write(LogLevel::info, "serving " + database + " with " + definition);
 

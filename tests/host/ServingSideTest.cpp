@@ -1,7 +1,12 @@
-// The serving side: registry rules, listening, method id 0 in both
+// The serving side: registry rules, listening addresses, method id 0 in both
 // dispatchers, and end to end over loopback TCP with a client stub: every
 // action, empty answers, answers too large for one frame, and a peer that
 // never answers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -61,10 +66,45 @@ TEST(Registry, ServesWithTheFirstEntryOfAMethodIdUntilItIsUnregistered) {
     EXPECT_EQ(served, (std::vector<int>{1, 2}));
 }
 
-TEST(StartListening, FailsWithNoChannelWhenTheHostCannotBeBound) {
+// Whether a TCP connection to address:port is accepted (or refused at once).
+bool accepts(const char *address, int port) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &peer.sin_addr);
+    const bool connected = ::connect(socket, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
+    ::close(socket);
+    return connected;
+}
+
+TEST(StartListening, ListensOnTheGivenAddressOrLoopbackNeverOnTheHostOfAConnect) {
+    // All of 127/8 reaches the loopback interface, so a second loopback address
+    // tells a socket bound to 127.0.0.1 from one bound to every address.
+    struct {
+        const char *connectHost; // given to connect before listening
+        const char *address;     // null: the one-argument form
+        bool onFirst, onSecond;  // accepts on 127.0.0.1, on 127.0.0.2
+    } const cases[] = {{"0.0.0.0", nullptr, true, false}, {"0.0.0.0", "", true, false},
+                       {"127.0.0.2", "127.0.0.1", true, false},
+                       {"127.0.0.1", "127.0.0.2", false, true},
+                       {"127.0.0.1", "0.0.0.0", true, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.connectHost << " " << (c.address ? c.address : "-"));
+        DataServiceStub stub(DS_DEFINITION_FILE);
+        stub.connect(c.connectHost, 1, nullptr);
+        ASSERT_EQ(c.address ? stub.startListening(c.address, 0) : stub.startListening(0), 1);
+        const int port = stub.listeningPort();
+        EXPECT_EQ(stub.host, c.connectHost); // the client's host is not touched
+        EXPECT_EQ(accepts("127.0.0.1", port), c.onFirst);
+        EXPECT_EQ(accepts("127.0.0.2", port), c.onSecond);
+    }
+}
+
+TEST(StartListening, FailsWithNoChannelWhenTheAddressCannotBeBound) {
     DataServiceStub stub(DS_DEFINITION_FILE);
-    stub.host = "203.0.113.1"; // a documentation address, no local one
-    EXPECT_EQ(stub.startListening(0), 0);
+    // A documentation address, no local one.
+    EXPECT_EQ(stub.startListening("203.0.113.1", 0), 0);
     EXPECT_EQ(stub.listeningChannel, 0u);
     EXPECT_EQ(stub.listeningPort(), 0);
 }
