@@ -109,7 +109,11 @@ void Connection::execute(const std::string &sql) {
 
 int64_t Connection::changes() const { return sqlite3_changes64(db_); }
 
+void Connection::setBusyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
+
 void Connection::fail(const std::string &what) const {
+    if ((sqlite3_errcode(db_) & 0xff) == SQLITE_BUSY)
+        throw StoreBusy("database: " + std::string(sqlite3_errmsg(db_)) + " (" + what + ")");
     throw StoreError("database: " + std::string(sqlite3_errmsg(db_)) + " (" + what + ")");
 }
 

@@ -432,6 +432,10 @@ template <class F> auto SqliteStore::read(F &&work) {
 
 template <class F> auto SqliteStore::write(F &&work) {
     std::lock_guard<std::mutex> lock(writeMutex_);
+    return writeTransaction(work);
+}
+
+template <class F> auto SqliteStore::writeTransaction(F &&work) {
     writer_->prepare("BEGIN IMMEDIATE").run();
     try {
         auto result = work(*writer_);
@@ -683,7 +687,24 @@ std::optional<SessionRecord> SqliteStore::findSession(const std::string &session
 }
 
 void SqliteStore::touchSession(const std::string &sessionKey, UnixSeconds now) {
-    write([&](Connection &db) {
+    // Neither the writer of this process nor another process's write lock
+    // is waited for.
+    std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
+    if (!lock.owns_lock())
+        return;
+    writer_->setBusyTimeout(0);
+    try {
+        touchSessionNow(sessionKey, now);
+    } catch (const StoreBusy &) {
+    } catch (...) {
+        writer_->setBusyTimeout(options_.busyTimeoutMilliseconds);
+        throw;
+    }
+    writer_->setBusyTimeout(options_.busyTimeoutMilliseconds);
+}
+
+void SqliteStore::touchSessionNow(const std::string &sessionKey, UnixSeconds now) {
+    writeTransaction([&](Connection &db) {
         // Never moves backwards when two requests of one session race.
         auto statement = db.prepare(
             "UPDATE sessions SET last_used = max(last_used, ?) WHERE session_key = ?");

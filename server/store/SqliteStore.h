@@ -88,6 +88,9 @@ private:
     template <class F> auto read(F &&work);
     // Runs work(connection) in a write transaction under writeMutex_.
     template <class F> auto write(F &&work);
+    // The same with writeMutex_ already held.
+    template <class F> auto writeTransaction(F &&work);
+    void touchSessionNow(const std::string &sessionKey, UnixSeconds now);
     // The rows of a generated SELECT bound to keys, each completed with its
     // lists by complete(connection, record), in one read transaction.
     template <class Record, class Complete>

@@ -444,12 +444,15 @@ TEST_F(Sessions, AcceptEachSignatureOnce) {
 }
 
 // A write transaction held open by another connection (another program, or a
-// long import) must not hold reads up: with a short busy timeout a waiting
-// read would fail instead of answering the last committed state.
+// long import) must not hold reads or session refreshes up: with a short busy
+// timeout a waiting read would fail instead of answering the last committed
+// state, and a waiting refresh would fail after the default 5 s.
 TEST_F(SampleStore, ReadsWhileAnotherConnectionHoldsTheWriteLock) {
     SqliteStore::Options options;
     options.busyTimeoutMilliseconds = 50;
     SqliteStore shortTimeout(folder.file("store.db"), options);
+    store.putUser({"operator", "hash"});
+    store.createSession({"key-1", "secret-1", "operator", 1000});
     Connection other(folder.file("store.db"), Connection::Mode::ReadWrite, 1000);
     other.execute("BEGIN IMMEDIATE");
     other.execute("DELETE FROM recordings");
@@ -468,9 +471,13 @@ TEST_F(SampleStore, ReadsWhileAnotherConnectionHoldsTheWriteLock) {
     EXPECT_EQ(answered, 4);
     ContactData contact;
     EXPECT_THROW(shortTimeout.addContact(contact), StoreError); // writes do wait, then give up
+    store.touchSession("key-1", 2000); // a refresh does not wait 5 s, nor fail
 
     other.execute("COMMIT");
     EXPECT_EQ(shortTimeout.devices().size(), 13u);
+    EXPECT_EQ(store.findSession("key-1", 0)->lastUsed, 1000);
+    store.touchSession("key-1", 2000);
+    EXPECT_EQ(store.findSession("key-1", 0)->lastUsed, 2000);
 }
 
 // Readers racing an import see the installation before it or after it, whole.
