@@ -122,10 +122,16 @@ public:
     int registerHandler(uint32 methodId, CallbackBase *callback, void *record);
     int unregisterHandler(uint32 methodId);
 
-    // Listens on host:port (port 0 picks a free port, see listeningPort) with
-    // a listening channel of its own, apart from the caller channel; a
-    // listening channel made before is destroyed first. Returns 1 when the
-    // channel exists and accepting is armed, else 0. Application thread.
+    // Listens on address:port (port 0 picks a free port, see listeningPort)
+    // with a listening channel of its own, apart from the caller channel; a
+    // listening channel made before is destroyed first. The address is only
+    // the one given: an empty one means defaultListeningAddress, and the host
+    // of the client's connect is never used, so that connecting somewhere
+    // cannot widen where the stub listens. "0.0.0.0" listens on every IPv4
+    // address. Returns 1 when the channel exists and accepting is armed, else
+    // 0. Application thread.
+    int startListening(const cfstring &address, int32 port);
+    // startListening(defaultListeningAddress, port): loopback only.
     int startListening(int32 port);
     // Destroys the listening channel and every connection it accepted; when
     // it returns no request handler of this stub runs. Returns 1 when there
@@ -180,6 +186,9 @@ public:
 
     velorn_ipc_handle listeningChannel = 0; // callee channel; application thread only
     std::mutex registryLock; // guards handlerRegistry; never held across a dispatch
+
+    // Where startListening listens unless told otherwise.
+    static constexpr const char *defaultListeningAddress = "127.0.0.1";
 
 private:
     void completeAllPending(int32 transportCode);

@@ -69,7 +69,7 @@ const char *const serveHelp =
     "\n"
     "Serves the database. The first line on standard output is\n"
     "'listening on HOST:PORT'; the log goes to standard error. SIGINT or\n"
-    "SIGTERM stops it: requests being answered are answered, exit status 0.\n"
+    "SIGTERM stops it: requests already received are answered, exit status 0.\n"
     "\n"
     "  --db PATH               the database file (made by init)\n"
     "  --listen HOST:PORT      where to listen (default 127.0.0.1:9000; port 0\n"
@@ -80,6 +80,9 @@ const char *const serveHelp =
     "  --session-idle SECONDS  sessions unused this long expire (default 28800)\n"
     "  --max-answer BYTES      larger answers are refused with 413 (default\n"
     "                          and most 67108864, one frame)\n";
+
+// How long a stop waits for the answers of requests already received.
+constexpr int32_t drainTimeoutMs = 30000;
 
 bool wantsHelp(const std::vector<std::string> &arguments) {
     for (const std::string &argument : arguments)
@@ -228,13 +231,12 @@ int serve(const std::vector<std::string> &arguments) {
     Service service(*store, options, log);
     DataServiceStub stub(definition); // destroyed before the service, whose handlers it calls
     service.registerWith(stub);
-    // Set before listening: the stub listens on its host field.
-    stub.host = address.host;
-    if (stub.startListening(address.port) != 1)
-        throw std::runtime_error("cannot listen on " + address.host + ":" +
-                                 std::to_string(address.port));
-    const std::string shownHost = address.host.empty() ? "0.0.0.0" : address.host;
-    std::printf("listening on %s:%d\n", shownHost.c_str(), stub.listeningPort());
+    // An empty host would mean the stub's default, loopback; here it means
+    // every IPv4 address, as documented for --listen.
+    const std::string host = address.host.empty() ? "0.0.0.0" : address.host;
+    if (stub.startListening(host, address.port) != 1)
+        throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(address.port));
+    std::printf("listening on %s:%d\n", host.c_str(), stub.listeningPort());
     std::fflush(stdout);
     log.write(LogLevel::info, "serving " + database + " with " + definition);
 
@@ -242,7 +244,11 @@ int serve(const std::vector<std::string> &arguments) {
     sigwait(&stopSignals, &received);
     log.write(LogLevel::info, std::string("stopping on ") +
                                   (received == SIGINT ? "SIGINT" : "SIGTERM"));
-    service.stop();
+    // Stop accepting and reading; what was already received is answered.
+    const int drained = callee_drain_ipc_channel(stub.listeningChannel, drainTimeoutMs);
+    if (drained != VELORN_IPC_OK)
+        log.write(LogLevel::warning, "stopped before every request was answered (code " +
+                                         std::to_string(drained) + ")");
     stub.stopListening();
     store.reset(); // closes the database before the log line says so
     log.write(LogLevel::info, "stopped");

@@ -1,5 +1,5 @@
-// The answers of the 22 actions: the rules every action shares (stop gate,
-// session, verb, status, log line) once, then one handler per action.
+// The answers of the 22 actions: the rules every action shares (session,
+// verb, status, log line) once, then one handler per action.
 #include "Service.h"
 
 #include <chrono>
@@ -161,29 +161,10 @@ Status firstFailure(std::initializer_list<Status> checks) {
 Service::Service(Store &store, const ServiceOptions &options, const ServiceLog &log,
                  WallClock clock)
     : store_(store), options_(options), log_(log),
-      authenticator_(store, options.sessionIdle, std::move(clock)) {}
+      authenticator_(store, options.sessionIdle, std::move(clock)),
+      recordingRowLimit_(options.answerLimit) {} // every row takes a byte at least
 
 Service::~Service() = default;
-
-bool Service::enter() {
-    std::lock_guard<std::mutex> guard(flightLock_);
-    if (stopping_)
-        return false;
-    ++inFlight_;
-    return true;
-}
-
-void Service::leave() {
-    std::lock_guard<std::mutex> guard(flightLock_);
-    if (--inFlight_ == 0)
-        flightDone_.notify_all();
-}
-
-void Service::stop() {
-    std::unique_lock<std::mutex> guard(flightLock_);
-    stopping_ = true;
-    flightDone_.wait(guard, [&] { return inFlight_ == 0; });
-}
 
 template <class Callback>
 void Service::answer(const typename Action<Callback>::Request &request,
@@ -199,24 +180,19 @@ void Service::answer(const typename Action<Callback>::Request &request,
     t_request.verb = verbText.empty() ? "GET" : printable(verbText);
 
     Status status;
-    if (!enter()) {
-        status = failure(statusUnavailable, "the service is stopping");
-    } else {
-        try {
-            if constexpr (Rules<Callback>::needsSession)
-                status = authenticator_.session(request.request_data.session_key);
-            if (status.ok() && !(Rules<Callback>::verbs & verb))
-                status = failure(statusMethodNotAllowed,
-                                 "verb \"" + printable(verbText) + "\" is not allowed; " +
-                                     Action<Callback>::name + " takes " +
-                                     verbList(Rules<Callback>::verbs));
-            if (status.ok())
-                status = handle(request, response, verb);
-        } catch (const std::exception &error) {
-            log_.write(LogLevel::error, std::string(Action<Callback>::name) + ": " + error.what());
-            status = failure(statusInternalError, "internal error");
-        }
-        leave();
+    try {
+        if constexpr (Rules<Callback>::needsSession)
+            status = authenticator_.session(request.request_data.session_key);
+        if (status.ok() && !(Rules<Callback>::verbs & verb))
+            status = failure(statusMethodNotAllowed, "verb \"" + printable(verbText) +
+                                                         "\" is not allowed; " +
+                                                         Action<Callback>::name + " takes " +
+                                                         verbList(Rules<Callback>::verbs));
+        if (status.ok())
+            status = handle(request, response, verb);
+    } catch (const std::exception &error) {
+        log_.write(LogLevel::error, std::string(Action<Callback>::name) + ": " + error.what());
+        status = failure(statusInternalError, "internal error");
     }
     if (!status.ok()) {
         if constexpr (std::is_same_v<Response, DeviceIdImageResData>)
@@ -226,6 +202,12 @@ void Service::answer(const typename Action<Callback>::Request &request,
     setStatus(response, status);
     t_request.status = status.code;
 }
+
+#define DS_ACTION(name, id, RequestType, ResponseType)                                      \
+    template void Service::answer<RecvResponseCallback##name>(const RequestType &,          \
+                                                              ResponseType &);
+#include "actions.def"
+#undef DS_ACTION
 
 // Authentication.
 

@@ -2,17 +2,14 @@
 //
 // A request runs on a velorn_ipc thread through the serving side of host/:
 //
-//   decode request --> Service::answer<action>: stop gate, session, verb,
+//   decode request --> Service::answer<action>: session, verb,
 //                      the action's handler on the store, status in error
 //                  --> encode (too large: answerTooLarge, 413, encode again)
 //                  --> answerEncoded: the log line --> response sent
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,8 +32,8 @@ struct ServiceOptions {
 enum Verb : unsigned { verbGet = 1, verbPost = 2, verbPut = 4, verbDelete = 8, verbOther = 16 };
 
 // Threads: answer and the handlers run on IPC threads, concurrently; the
-// store and the authenticator are safe for that. stop runs on the
-// application's thread. inFlight_ and stopping_ are guarded by flightLock_.
+// store and the authenticator are safe for that. Everything else is set
+// before the service is registered and only read afterwards.
 class Service {
 public:
     Service(Store &store, const ServiceOptions &options, const ServiceLog &log,
@@ -52,13 +49,10 @@ public:
 
     // Fills response for request, status in error.errorCode and
     // error.errorMesg (and service_error where the record has one).
+    // Instantiated for the 22 actions; also usable without a stub (tools).
     template <class Callback>
     void answer(const typename Action<Callback>::Request &request,
                 typename Action<Callback>::Response &response);
-
-    // From now on every request is answered 503; returns once the requests
-    // being answered have been. Application thread.
-    void stop();
 
     const ServiceOptions &options() const { return options_; }
     const ServiceLog &log() const { return log_; }
@@ -92,20 +86,13 @@ public:
 private:
     Status recordings(const std::string &start, const std::string &end,
                       const std::optional<std::string> &deviceId, std::vector<RecordData> &out);
-    bool enter();
-    void leave();
 
     Store &store_;
     const ServiceOptions options_;
     const ServiceLog &log_;
     Authenticator authenticator_;
-    std::size_t recordingRowLimit_ = 0; // more rows than this cannot fit the answer limit
+    std::size_t recordingRowLimit_; // more rows than this cannot fit the answer limit
     std::vector<std::unique_ptr<ServingHandler>> handlers_; // registered; live as long as this
-
-    std::mutex flightLock_;
-    std::condition_variable flightDone_;
-    std::size_t inFlight_ = 0; // requests inside answer()
-    bool stopping_ = false;
 };
 
 } // namespace DataServiceNamespace::server

@@ -17,7 +17,6 @@ enum StatusCode : int {
     statusMethodNotAllowed = 405,
     statusTooLarge = 413,
     statusInternalError = 500,
-    statusUnavailable = 503,
 };
 
 struct Status {

@@ -157,7 +157,8 @@ private:
             fail(child(pointer, "id"), "empty id");
         const auto [place, added] = places.emplace(id, pointer);
         if (!added)
-            fail(child(pointer, "id"), "duplicate id " + inQuotes(id) + ", first at " + place->second);
+            fail(child(pointer, "id"),
+                 "duplicate id " + inQuotes(id) + ", first at " + place->second);
     }
 
     void port(int64_t value, const std::string &pointer) const {
@@ -326,7 +327,8 @@ void DocumentReader::device(const json &value, const std::string &pointer,
         for (std::size_t p = 0; p < named.size(); ++p)
             if (!profiles.count(named[p]))
                 fail(child(child(at, "stream_profiles"), p),
-                     inQuotes(named[p]) + " is not a stream profile of device " + inQuotes(device.id));
+                     inQuotes(named[p]) + " is not a stream profile of device " +
+                         inQuotes(device.id));
         device.components.push_back(component.data.id);
         installation.components.push_back(std::move(component));
     }

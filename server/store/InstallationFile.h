@@ -2,7 +2,8 @@
 // Installation, checking everything the store would otherwise find out half
 // way through an import: every error names the file, the place in the
 // document as a JSON pointer and the problem, for example
-//   installation.json: /devices/3/components/1/stream_profiles/0: "hd" is not a stream profile of device "cam-04"
+//   installation.json: /devices/3/components/1/stream_profiles/0: "hd" is not
+//   a stream profile of device "cam-04"
 // Reading never touches a store, so a bad file leaves the database as it was.
 #pragma once
 

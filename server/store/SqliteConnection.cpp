@@ -55,8 +55,9 @@ int64_t Statement::integer(int column) const { return sqlite3_column_int64(state
 
 std::vector<unsigned char> Statement::blob(int column) const {
     const auto *bytes = static_cast<const unsigned char *>(sqlite3_column_blob(statement_, column));
-    return bytes ? std::vector<unsigned char>(bytes, bytes + sqlite3_column_bytes(statement_, column))
-                 : std::vector<unsigned char>();
+    if (!bytes)
+        return {};
+    return std::vector<unsigned char>(bytes, bytes + sqlite3_column_bytes(statement_, column));
 }
 
 Connection::Connection(const std::string &path, Mode mode, int busyTimeoutMilliseconds) {
@@ -108,7 +109,11 @@ void Connection::execute(const std::string &sql) {
 
 int64_t Connection::changes() const { return sqlite3_changes64(db_); }
 
+void Connection::setBusyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
+
 void Connection::fail(const std::string &what) const {
+    if ((sqlite3_errcode(db_) & 0xff) == SQLITE_BUSY)
+        throw StoreBusy("database: " + std::string(sqlite3_errmsg(db_)) + " (" + what + ")");
     throw StoreError("database: " + std::string(sqlite3_errmsg(db_)) + " (" + what + ")");
 }
 

@@ -23,6 +23,13 @@ namespace DataServiceNamespace::server {
 
 class Connection;
 
+// The database was locked by another connection for longer than the busy
+// timeout.
+class StoreBusy : public StoreError {
+public:
+    using StoreError::StoreError;
+};
+
 // A prepared statement in use: parameters are bound by position from 1 and
 // columns read from 0. Destroying it resets the statement and clears its
 // bindings, so the cached statement is ready for the next use.
@@ -74,6 +81,7 @@ public:
     // Runs SQL without parameters (schema scripts, pragmas, BEGIN/COMMIT).
     void execute(const std::string &sql);
     int64_t changes() const;
+    void setBusyTimeout(int milliseconds);
 
     [[noreturn]] void fail(const std::string &what) const;
     sqlite3 *handle() const { return db_; }

@@ -30,7 +30,7 @@ class SqliteStore : public Store {
 public:
     struct Options {
         int busyTimeoutMilliseconds = 5000;
-        std::size_t maxIdleReaders = 4;
+        std::size_t maxIdleReaders = 8; // open connections kept for reuse
     };
     // Opens the database at path, creating it when missing, and migrates it
     // to the schema of this program. Throws StoreError when the file is not
@@ -88,6 +88,17 @@ private:
     template <class F> auto read(F &&work);
     // Runs work(connection) in a write transaction under writeMutex_.
     template <class F> auto write(F &&work);
+    // The same with writeMutex_ already held.
+    template <class F> auto writeTransaction(F &&work);
+    void touchSessionNow(const std::string &sessionKey, UnixSeconds now);
+    // The rows of a generated SELECT bound to keys, each completed with its
+    // lists by complete(connection, record), in one read transaction.
+    template <class Record, class Complete>
+    std::vector<Record> list(const std::string &sql, const std::vector<std::string> &keys,
+                             Complete complete);
+    template <class Record, class Complete>
+    std::optional<Record> one(const std::string &sql, const std::vector<std::string> &keys,
+                              Complete complete);
     std::unique_ptr<Connection> takeReader();
     void returnReader(std::unique_ptr<Connection> reader);
 

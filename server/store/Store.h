@@ -158,8 +158,11 @@ public:
     virtual void putUser(const UserRecord &user) = 0;
 
     // Sessions. findSession answers a session whose lastUsed is at or after
-    // notBefore; touchSession sets lastUsed. deleteSessionsBefore removes the
-    // sessions last used before the given time.
+    // notBefore. touchSession sets lastUsed, except while another write holds
+    // the store (an import, say): then it returns at once without it, so a
+    // request that only reads never waits for a write, and the caller
+    // refreshes the session on a later request. deleteSessionsBefore removes
+    // the sessions last used before the given time.
     virtual void createSession(const SessionRecord &session) = 0;
     virtual std::optional<SessionRecord> findSession(const std::string &sessionKey,
                                                      UnixSeconds notBefore) = 0;

@@ -10,22 +10,6 @@ using namespace ipctest;
 
 namespace {
 
-// A frame as docs/ipc.md lays it out, written independently of the library.
-constexpr std::size_t kHeaderSize = 28;
-enum : std::uint8_t { kRequest = 1, kResponse = 2 };
-
-std::string frame(std::uint8_t kind, std::uint64_t token, std::uint32_t methodId,
-                  const std::string &payload, std::int32_t code = 0) {
-    const std::pair<std::uint64_t, int> fields[] = {
-        {0x56495043u, 4}, {1, 1},        {kind, 1}, {0, 2}, {token, 8}, {methodId, 4},
-        {static_cast<std::uint32_t>(code), 4}, {payload.size(), 4}};
-    std::string bytes;
-    for (const auto &[value, count] : fields)
-        for (int i = count - 1; i >= 0; --i)
-            bytes.push_back(static_cast<char>(value >> (8 * i)));
-    return bytes + payload;
-}
-
 asio::ip::tcp::endpoint loopback(int port) {
     return {asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)};
 }

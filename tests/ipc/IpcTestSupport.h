@@ -11,12 +11,29 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ipctest {
 
 constexpr auto kPatience = std::chrono::seconds(20); // only a hung test waits this long
 constexpr std::uint32_t kMethod = 0x34C194C4u;
+
+// A frame as docs/ipc.md lays it out, written independently of the library.
+constexpr std::size_t kHeaderSize = 28;
+enum : std::uint8_t { kRequest = 1, kResponse = 2 };
+
+inline std::string frame(std::uint8_t kind, std::uint64_t token, std::uint32_t methodId,
+                         const std::string &payload, std::int32_t code = 0) {
+    const std::pair<std::uint64_t, int> fields[] = {
+        {0x56495043u, 4}, {1, 1},        {kind, 1}, {0, 2}, {token, 8}, {methodId, 4},
+        {static_cast<std::uint32_t>(code), 4}, {payload.size(), 4}};
+    std::string bytes;
+    for (const auto &[value, count] : fields)
+        for (int i = count - 1; i >= 0; --i)
+            bytes.push_back(static_cast<char>(value >> (8 * i)));
+    return bytes + payload;
+}
 
 // Initialises the module for one test and releases it afterwards.
 class IpcTest : public ::testing::Test {
@@ -82,8 +99,9 @@ private:
 // silent, keeps the requests for the test to answer. Handlers run on the library's threads.
 class EchoCallee {
 public:
-    explicit EchoCallee(bool silent = false, int port = 0)
-        : silent_(silent), handle_(callee_create_ipc_channel_tcp("127.0.0.1", port)) {
+    explicit EchoCallee(bool silent = false, int port = 0, std::int32_t responseTimeoutMs = 5000)
+        : silent_(silent), responseTimeoutMs_(responseTimeoutMs),
+          handle_(callee_create_ipc_channel_tcp("127.0.0.1", port)) {
         callee_accept_ipc_channel(handle_, &EchoCallee::onAccept, this);
     }
     ~EchoCallee() { callee_destroy_ipc_channel(handle_); }
@@ -104,11 +122,12 @@ private:
         auto &self = *static_cast<EchoCallee *>(context);
         if (!self.silent_)
             callee_async_send_ipc_response(connection, nullptr, nullptr, token, methodId, size,
-                                           buffer, 5000);
+                                           buffer, self.responseTimeoutMs_);
         Recorder::onMessage(connection, &self.requests_, token, methodId, size, buffer, code);
     }
 
     const bool silent_;
+    const std::int32_t responseTimeoutMs_;
     const velorn_ipc_handle handle_;
     Recorder requests_;
 };

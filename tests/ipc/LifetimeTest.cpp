@@ -2,6 +2,7 @@
 #include "IpcTestSupport.h"
 
 #include <atomic>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -142,6 +143,7 @@ const struct {
     {"Respond", false,
      [](H h) { return callee_async_send_ipc_response(h, 0, 0, 1, 1, 1, "x", 100); }},
     {"DestroyCallee", false, callee_destroy_ipc_channel},
+    {"Drain", false, [](H h) { return callee_drain_ipc_channel(h, 100); }},
 };
 
 using Arguments = IpcTest;
@@ -174,6 +176,40 @@ TEST_F(Arguments, BadOnesAndHandlesThatNameNothingOfTheRightSideAreRefusedWithIn
                                             100),
               VELORN_IPC_EINVAL); // no bytes where 4 are due
     caller_destroy_ipc_channel(caller);
+}
+
+using Drain = IpcTest;
+
+TEST_F(Drain, WaitsForTheResponsesOfDeliveredRequestsWhileNothingNewGetsIn) {
+    EchoCallee callee(/*silent=*/true);
+    Recorder replies;
+    const auto channel = connectCaller(callee.port());
+    for (std::uint64_t token = 1; token <= 3; ++token)
+        ASSERT_EQ(sendText(channel, replies, token, "r" + std::to_string(token)), VELORN_IPC_OK);
+    ASSERT_TRUE(callee.requests().waitFor(3));
+    EXPECT_EQ(callee_drain_ipc_channel(callee.handle(), 50), VELORN_IPC_ETIMEDOUT);
+
+    const auto patience = static_cast<std::int32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kPatience).count());
+    auto drained = std::async(std::launch::async,
+                              [&] { return callee_drain_ipc_channel(callee.handle(), patience); });
+    for (const auto &request : callee.requests().messages())
+        ASSERT_EQ(respond(request.handle, request.token, request.bytes), VELORN_IPC_OK);
+    EXPECT_EQ(drained.get(), VELORN_IPC_OK);
+    ASSERT_TRUE(replies.waitFor(3));
+    // The drained connection reads no further request, and the listener takes no new caller.
+    ASSERT_EQ(sendText(channel, replies, 4, "late", /*timeoutMs=*/200), VELORN_IPC_OK);
+    Recorder refused;
+    const auto newcomer = connectCaller(callee.port());
+    ASSERT_EQ(sendText(newcomer, refused, 5, "new"), VELORN_IPC_OK);
+    ASSERT_TRUE(replies.waitFor(4));
+    ASSERT_TRUE(refused.waitFor(1));
+    for (const auto &reply : replies.messages())
+        EXPECT_EQ(reply.code, reply.token == 4 ? VELORN_IPC_ETIMEDOUT : VELORN_IPC_OK);
+    EXPECT_EQ(refused.messages().at(0).code, VELORN_IPC_ECONNECT);
+    EXPECT_EQ(callee.requests().messages().size(), 3u);
+    caller_destroy_ipc_channel(newcomer);
+    caller_destroy_ipc_channel(channel);
 }
 
 TEST(Module, CountsItsUsersAndTheLastReleaseDestroysChannelsWhoseHandlesAreNeverReused) {

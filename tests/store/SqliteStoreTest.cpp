@@ -22,8 +22,7 @@
 namespace DataServiceNamespace::server {
 namespace {
 
-using DataServiceNamespace::testing::recordDifference;
-using DataServiceNamespace::testing::sampleFill;
+using namespace DataServiceNamespace::testing; // sampleFill, recordDifference
 using testing::TemporaryFolder;
 
 UnixSeconds at(const char *text) { return parseUtcTime(text).value(); }
@@ -283,23 +282,23 @@ TEST_F(SampleStore, NeverGivesAContactIdTwice) {
     EXPECT_EQ(ids, (std::vector<std::string>{"contact-5", "contact-6", "contact-9"}));
 }
 
+RecordData instant(const char *id, const char *device) {
+    RecordData record;
+    record.id = id;
+    record.device_id = device;
+    record.start = record.end = "2026-01-01T00:00:00Z";
+    return record;
+}
+
 // Import failures that only the database finds roll the whole import back.
 TEST_F(SampleStore, LeavesTheInstallationAsItWasWhenAnImportFails) {
     const std::vector<std::pair<const char *, std::function<void(Installation &)>>> breakages = {
         {"a duplicate device", [](Installation &i) { i.devices.push_back(i.devices[0]); }},
         {"a recording of an unknown device",
-         [](Installation &i) {
-             i.recordings.push_back({});
-             i.recordings.back().id = "r";
-             i.recordings.back().device_id = "nope";
-             i.recordings.back().start = i.recordings.back().end = "2026-01-01T00:00:00Z";
-         }},
+         [](Installation &i) { i.recordings.push_back(instant("r", "nope")); }},
         {"a recording id the schedule gives too",
          [](Installation &i) {
-             i.recordings.push_back({});
-             i.recordings.back().id = "cam-01/20261105T000000Z";
-             i.recordings.back().device_id = "cam-01";
-             i.recordings.back().start = i.recordings.back().end = "2026-01-01T00:00:00Z";
+             i.recordings.push_back(instant("cam-01/20261105T000000Z", "cam-01"));
          }},
         {"a component its device does not list",
          [](Installation &i) { i.components[0].deviceId = "cam-02"; }},
@@ -445,12 +444,15 @@ TEST_F(Sessions, AcceptEachSignatureOnce) {
 }
 
 // A write transaction held open by another connection (another program, or a
-// long import) must not hold reads up: with a short busy timeout a waiting
-// read would fail instead of answering the last committed state.
+// long import) must not hold reads or session refreshes up: with a short busy
+// timeout a waiting read would fail instead of answering the last committed
+// state, and a waiting refresh would fail after the default 5 s.
 TEST_F(SampleStore, ReadsWhileAnotherConnectionHoldsTheWriteLock) {
     SqliteStore::Options options;
     options.busyTimeoutMilliseconds = 50;
     SqliteStore shortTimeout(folder.file("store.db"), options);
+    store.putUser({"operator", "hash"});
+    store.createSession({"key-1", "secret-1", "operator", 1000});
     Connection other(folder.file("store.db"), Connection::Mode::ReadWrite, 1000);
     other.execute("BEGIN IMMEDIATE");
     other.execute("DELETE FROM recordings");
@@ -469,9 +471,13 @@ TEST_F(SampleStore, ReadsWhileAnotherConnectionHoldsTheWriteLock) {
     EXPECT_EQ(answered, 4);
     ContactData contact;
     EXPECT_THROW(shortTimeout.addContact(contact), StoreError); // writes do wait, then give up
+    store.touchSession("key-1", 2000); // a refresh does not wait 5 s, nor fail
 
     other.execute("COMMIT");
     EXPECT_EQ(shortTimeout.devices().size(), 13u);
+    EXPECT_EQ(store.findSession("key-1", 0)->lastUsed, 1000);
+    store.touchSession("key-1", 2000);
+    EXPECT_EQ(store.findSession("key-1", 0)->lastUsed, 2000);
 }
 
 // Readers racing an import see the installation before it or after it, whole.
@@ -497,6 +503,37 @@ TEST_F(SampleStore, ShowsAnImportWholeOrNotAtAll) {
         EXPECT_TRUE(count == 12u * 30 * 24 || count == 12u * 120 * 24) << count;
 }
 
+// More threads than pooled connections, reading and writing at once: every
+// contact added gets its own id and every read answers in full.
+TEST_F(SampleStore, ServesManyThreadsAtOnce) {
+    constexpr int threads = 12, rounds = 25;
+    std::atomic<int> fullAnswers{0};
+    std::vector<std::thread> workers;
+    std::vector<std::vector<std::string>> added(threads);
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&, t] {
+            for (int round = 0; round < rounds; ++round) {
+                ContactData contact;
+                contact.name = "worker " + std::to_string(t);
+                store.addContact(contact);
+                added[t].push_back(contact.id);
+                const auto device = store.device(sample.devices[round % 12].id);
+                const auto day = store.recordings(at("2026-11-20T00:00:00Z"),
+                                                  at("2026-11-20T23:59:59Z"), device->id, 100);
+                if (device->components.size() >= 2 && day.size() == 24)
+                    ++fullAnswers;
+            }
+        });
+    for (auto &worker : workers)
+        worker.join();
+    EXPECT_EQ(fullAnswers, threads * rounds);
+    std::set<std::string> ids;
+    for (const auto &list : added)
+        ids.insert(list.begin(), list.end());
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(threads * rounds));
+    EXPECT_EQ(store.contacts().size(), sample.contacts.size() + threads * rounds);
+}
+
 TEST(UtcTime, ReadsOnlyWellFormedUtcTimes) {
     const std::pair<const char *, std::optional<UnixSeconds>> rows[] = {
         {"1970-01-01T00:00:00Z", 0},
@@ -515,8 +552,9 @@ TEST(UtcTime, ReadsOnlyWellFormedUtcTimes) {
     };
     for (const auto &[text, expected] : rows) {
         EXPECT_EQ(parseUtcTime(text), expected) << text;
-        if (expected)
+        if (expected) {
             EXPECT_EQ(formatUtcTime(*expected), text);
+        }
     }
     EXPECT_EQ(formatCompactUtcTime(1793883600), "20261105T130000Z");
 }

@@ -161,6 +161,21 @@ VELORN_IPC_API int callee_async_send_ipc_response(velorn_ipc_handle connection,
                                                   uint32_t method_id, uint32_t size,
                                                   const char *buffer, int32_t timeout_ms);
 
+/* Lets a listening channel finish its work before it is destroyed. It stops
+ * accepting (new connection attempts are refused), every connection it
+ * accepted stops reading requests, and the call waits until each request
+ * already delivered to a request handler has had its response written to the
+ * socket, or until timeout_ms milliseconds passed (0 or less: no deadline).
+ * Responses may still be sent while it waits; requests not yet delivered are
+ * never delivered. Requests and responses are matched by count on each
+ * connection, not by token. Destroy the channel afterwards with
+ * callee_destroy_ipc_channel, which also closes the connections. Must not be
+ * called from a handler (it would wait for the library's own threads).
+ * Returns VELORN_IPC_OK when everything was answered, VELORN_IPC_ETIMEDOUT
+ * when the time ran out first, VELORN_IPC_EINVAL for a handle that is not a
+ * listening channel or a call from a handler. */
+VELORN_IPC_API int callee_drain_ipc_channel(velorn_ipc_handle listening, int32_t timeout_ms);
+
 /* Closes a listening channel (and every connection it accepted) or one
  * accepted connection. Same guarantee as caller_destroy_ipc_channel.
  * Returns VELORN_IPC_OK or VELORN_IPC_EINVAL. */

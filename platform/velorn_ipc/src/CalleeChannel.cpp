@@ -5,14 +5,33 @@
 
 namespace velorn {
 
+void DrainLatch::arrive() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (remaining_ > 0 && --remaining_ == 0)
+        done_.notify_all();
+}
+
+bool DrainLatch::wait(std::int32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto arrived = [this] { return remaining_ == 0; };
+    if (timeoutMs <= 0) {
+        done_.wait(lock, arrived);
+        return true;
+    }
+    return done_.wait_for(lock, std::chrono::milliseconds(timeoutMs), arrived);
+}
+
 Connection::Connection(Runtime &runtime, const std::shared_ptr<Listener> &listener)
-    : Object(runtime, Kind::Connection), listener_(listener), socket_(strand()) {}
+    : Object(runtime, Kind::Connection),
+      maxUnsentBytes_(runtime.limits().maxUnsentResponseBytes), listener_(listener),
+      socket_(strand()) {}
 
 void Connection::attach() {
     asio::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     auto self = std::static_pointer_cast<Connection>(shared_from_this());
-    link_ = std::make_shared<Link>(std::move(socket_), FrameKind::Request, self);
+    link_ = std::make_shared<Link>(std::move(socket_), FrameKind::Request, self,
+                                   runtime().limits().stallTimeout);
 }
 
 void Connection::receive(velorn_ipc_message_handler handler, void *context) {
@@ -39,17 +58,41 @@ bool Connection::respond(std::uint64_t token, std::uint32_t methodId, std::uint3
         frame->hasDeadline = true;
         frame->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     }
+    // Counted before the frame is posted, so that reading pauses before the link sees it.
+    const auto bytes = frame->bytes.size();
+    unsentBytes_ += bytes;
+    ++answered_;
     auto self = std::static_pointer_cast<Connection>(shared_from_this());
-    asio::post(strand(), [self, frame] {
-        if (self->link_)
-            self->link_->send(frame);
-    });
+    try {
+        asio::post(strand(), [self, frame] {
+            if (self->link_)
+                self->link_->send(frame);
+        });
+    } catch (...) {
+        unsentBytes_ -= bytes;
+        --answered_;
+        throw;
+    }
     return true;
+}
+
+void Connection::drain(const std::shared_ptr<DrainLatch> &latch) {
+    auto self = std::static_pointer_cast<Connection>(shared_from_this());
+    asio::post(strand(), [self, latch] {
+        if (!self->link_) {
+            latch->arrive();
+            return;
+        }
+        self->draining_ = true; // the link pauses before the next frame or read
+        self->drain_ = latch;
+        self->settle();
+    });
 }
 
 bool Connection::onFrame(Link &, const FrameHeader &header, const char *payload) {
     const auto handler = handler_;
     const auto context = context_;
+    ++delivered_;
     callHandler([&] {
         handler(handle(), context, header.token, header.methodId, header.size, payload,
                 VELORN_IPC_OK);
@@ -58,8 +101,44 @@ bool Connection::onFrame(Link &, const FrameHeader &header, const char *payload)
 }
 
 void Connection::onFailed(Link &, std::int32_t) {
-    // The peer closed, sent a bad frame or stopped reading our responses: the handle goes away.
+    // The peer closed, sent a bad frame, stalled or stopped reading our responses.
+    leave();
+}
+
+bool Connection::mayRead() { return !draining_ && unsentBytes_ <= maxUnsentBytes_; }
+
+void Connection::onSent(std::size_t bytes) {
+    unsentBytes_ -= bytes;
+    if (drain_ || (link_ && link_->inputEnded()))
+        settle();
+}
+
+void Connection::onInputEnded(Link &) { settle(); }
+
+bool Connection::answeredAll() const { return answered_ >= delivered_ && unsentBytes_ == 0; }
+
+// Called whenever a drain or the end of the peer's input waits for responses: once every
+// request has its response written, the drain hears of it and a half-closed peer is let go.
+void Connection::settle() {
+    if (!answeredAll())
+        return;
+    if (drain_) {
+        drain_->arrive();
+        drain_.reset();
+    }
+    if (link_ && link_->inputEnded()) {
+        link_->close();
+        leave();
+    }
+}
+
+// The handle goes away by itself, because the connection is over.
+void Connection::leave() {
     open_ = false;
+    if (drain_) {
+        drain_->arrive();
+        drain_.reset();
+    }
     link_.reset();
     runtime().registry().forget(*this);
     if (auto listener = listener_.lock())
@@ -81,10 +160,15 @@ void Connection::closeOnStrand() {
     asio::error_code ignored;
     socket_.close(ignored);
     handler_ = nullptr;
+    if (drain_) {
+        drain_->arrive();
+        drain_.reset();
+    }
 }
 
 Listener::Listener(Runtime &runtime)
-    : Object(runtime, Kind::Listener), acceptor_(strand()), retryTimer_(strand()) {}
+    : Object(runtime, Kind::Listener), acceptor_(strand()), retryTimer_(strand()),
+      maxConnections_(runtime.limits().maxConnections) {}
 
 std::error_code Listener::bind(const std::string &host, int port) {
     asio::error_code error;
@@ -141,6 +225,8 @@ void Listener::acceptNext() {
     }
     auto self = std::static_pointer_cast<Listener>(shared_from_this());
     std::lock_guard<std::mutex> lock(acceptorMutex_);
+    if (acceptorClosed_)
+        return;
     acceptor_.async_accept(connection->socket(),
                            [self, connection](const asio::error_code &error) {
                                self->onAccepted(connection, error);
@@ -165,7 +251,9 @@ void Listener::onAccepted(const std::shared_ptr<Connection> &connection,
     try {
         connection->attach();
         std::lock_guard<std::mutex> lock(connectionsMutex_);
-        if (!refusing_ && runtime().registry().add(connection)) {
+        // Beyond the cap the connection is closed at once; the others are not touched.
+        if (!refusing_ && connections_.size() < maxConnections_ &&
+            runtime().registry().add(connection)) {
             connections_.push_back(connection);
             registered = true;
         }
@@ -190,12 +278,29 @@ void Listener::forget(const Connection &connection) {
         connections_.erase(it);
 }
 
-void Listener::beforeDestroy() {
+std::int32_t Listener::drain(std::int32_t timeoutMs) {
+    closeAcceptor();
+    std::vector<std::shared_ptr<Connection>> connections;
     {
-        std::lock_guard<std::mutex> lock(acceptorMutex_);
-        asio::error_code ignored;
-        acceptor_.close(ignored);
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        refusing_ = true;
+        connections = connections_;
     }
+    auto latch = std::make_shared<DrainLatch>(connections.size());
+    for (auto &connection : connections)
+        connection->drain(latch);
+    return latch->wait(timeoutMs) ? VELORN_IPC_OK : VELORN_IPC_ETIMEDOUT;
+}
+
+void Listener::closeAcceptor() {
+    std::lock_guard<std::mutex> lock(acceptorMutex_);
+    acceptorClosed_ = true;
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+}
+
+void Listener::beforeDestroy() {
+    closeAcceptor();
     std::vector<std::shared_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);

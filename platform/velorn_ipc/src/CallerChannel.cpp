@@ -121,7 +121,8 @@ void CallerChannel::onConnected(std::uint64_t attempt, const asio::error_code &e
     socket->set_option(asio::ip::tcp::no_delay(true), ignored);
     try {
         auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
-        link_ = std::make_shared<Link>(std::move(*socket), FrameKind::Response, self);
+        link_ = std::make_shared<Link>(std::move(*socket), FrameKind::Response, self,
+                                       runtime().limits().stallTimeout);
     } catch (const std::bad_alloc &) {
         disconnected(VELORN_IPC_ECONNECT);
         return;
@@ -188,6 +189,12 @@ void CallerChannel::onTimeout(const std::shared_ptr<Request> &request) {
     request->done = true;
     request->frame->cancelled = true; // not yet written: no need to send it any more
     complete(*request, VELORN_IPC_ETIMEDOUT, 0, nullptr);
+    // A reply stuck in the middle of its frame would hold up every later reply on this
+    // connection: give it up, so that the next request connects afresh.
+    if (!closed_ && link_ && link_->midFrame()) {
+        link_->close();
+        disconnected(VELORN_IPC_ECONNLOST);
+    }
 }
 
 void CallerChannel::forget(const std::shared_ptr<Request> &request) {

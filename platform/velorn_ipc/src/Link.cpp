@@ -3,6 +3,7 @@
 
 #include "velorn_ipc.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velorn {
@@ -16,15 +17,17 @@ std::shared_ptr<OutFrame> makeFrame(const FrameHeader &header, const char *paylo
     return frame;
 }
 
-Link::Link(asio::ip::tcp::socket socket, FrameKind incoming, std::shared_ptr<Sink> sink)
+Link::Link(asio::ip::tcp::socket socket, FrameKind incoming, std::shared_ptr<Sink> sink,
+           std::chrono::milliseconds stallTimeout)
     : socket_(std::move(socket)), incoming_(incoming), sink_(std::move(sink)),
-      deadlineTimer_(socket_.get_executor()) {}
+      deadlineTimer_(socket_.get_executor()), stallTimeout_(stallTimeout),
+      stallTimer_(socket_.get_executor()) {}
 
 void Link::start() {
-    if (!open_ || !readBuffer_.empty())
+    if (!open_ || !readBuffer_.empty() || inputEnded_)
         return;
     try {
-        readBuffer_.resize(kReadChunk);
+        readBuffer_.resize(kFirstReadBuffer);
     } catch (const std::bad_alloc &) {
         fail(VELORN_IPC_ECONNLOST);
         return;
@@ -33,6 +36,11 @@ void Link::start() {
 }
 
 void Link::readMore() {
+    if (!sink_->mayRead()) {
+        paused_ = true;
+        return;
+    }
+    reading_ = true;
     socket_.async_read_some(
         asio::buffer(readBuffer_.data() + readEnd_, readBuffer_.size() - readEnd_),
         [self = shared_from_this()](const asio::error_code &error, std::size_t bytes) {
@@ -41,12 +49,20 @@ void Link::readMore() {
 }
 
 void Link::onRead(const asio::error_code &error, std::size_t bytes) {
-    if (!open_)
+    reading_ = false;
+    if (!open_) {
+        releaseReadBuffer();
         return;
+    }
+    if (error == asio::error::eof && incoming_ == FrameKind::Request) {
+        endInput();
+        return;
+    }
     if (error) {
         fail(VELORN_IPC_ECONNLOST);
         return;
     }
+    lastProgress_ = std::chrono::steady_clock::now();
     readEnd_ += bytes;
     try {
         parseFrames();
@@ -56,6 +72,7 @@ void Link::onRead(const asio::error_code &error, std::size_t bytes) {
 }
 
 void Link::parseFrames() {
+    std::size_t frameBytes = kFrameHeaderSize; // of the frame at readBegin_, once known
     while (open_) {
         const std::size_t available = readEnd_ - readBegin_;
         if (available < kFrameHeaderSize)
@@ -66,37 +83,88 @@ void Link::parseFrames() {
             fail(VELORN_IPC_EPROTO);
             return;
         }
-        const std::size_t needed = kFrameHeaderSize + header.size;
-        if (available < needed) {
-            if (readBuffer_.size() - readBegin_ < needed) {
-                std::memmove(readBuffer_.data(), readBuffer_.data() + readBegin_, available);
-                readBegin_ = 0;
-                readEnd_ = available;
-                if (readBuffer_.size() < needed)
-                    readBuffer_.resize(needed); // bounded by VELORN_IPC_MAX_PAYLOAD
-            }
+        frameBytes = kFrameHeaderSize + header.size;
+        if (available < frameBytes)
             break;
+        if (!sink_->mayRead()) {
+            paused_ = true; // the frame stays in the buffer until reading resumes
+            return;
         }
         const char *payload = header.size > 0 ? readBuffer_.data() + readBegin_ + kFrameHeaderSize
                                               : nullptr;
-        readBegin_ += needed; // the bytes stay in place until the next read
-        auto sink = sink_;    // keeps the sink alive should it close this link
+        readBegin_ += frameBytes; // the bytes stay in place until the next read
+        frameBytes = kFrameHeaderSize;
+        auto sink = sink_; // keeps the sink alive should it close this link
         if (!sink->onFrame(*this, header, payload))
             return;
     }
     if (!open_)
         return;
-    if (readBegin_ == readEnd_) {
-        readBegin_ = readEnd_ = 0;
-        if (readBuffer_.size() > kReadChunk) {
-            std::vector<char>(kReadChunk).swap(readBuffer_); // give a large payload's memory back
-        }
-    } else if (readEnd_ == readBuffer_.size()) {
-        std::memmove(readBuffer_.data(), readBuffer_.data() + readBegin_, readEnd_ - readBegin_);
-        readEnd_ -= readBegin_;
-        readBegin_ = 0;
-    }
+    makeRoom(frameBytes);
+    if (midFrame())
+        armStallCheck();
     readMore();
+}
+
+// Leaves free space after readEnd_ for the frame at readBegin_ (frameBytes long in all), and
+// gives a large frame's memory back once it was delivered. The buffer grows only when it is full
+// of the frame's own bytes, by doubling, so what a peer makes the link hold follows what it sent.
+void Link::makeRoom(std::size_t frameBytes) {
+    const std::size_t unparsed = readEnd_ - readBegin_;
+    if (unparsed == 0) {
+        readBegin_ = readEnd_ = 0;
+        if (readBuffer_.size() > kFirstReadBuffer)
+            std::vector<char>(kFirstReadBuffer).swap(readBuffer_);
+        return;
+    }
+    if (readBuffer_.size() > kFirstReadBuffer && unparsed <= kFirstReadBuffer / 2) {
+        std::vector<char> smaller(kFirstReadBuffer);
+        std::memcpy(smaller.data(), readBuffer_.data() + readBegin_, unparsed);
+        readBuffer_.swap(smaller);
+    } else if (readEnd_ == readBuffer_.size()) {
+        if (unparsed == readBuffer_.size()) {
+            // Bounded by kFrameHeaderSize + VELORN_IPC_MAX_PAYLOAD, which the header check kept.
+            std::vector<char> bigger(std::min(readBuffer_.size() * 2, frameBytes));
+            std::memcpy(bigger.data(), readBuffer_.data(), unparsed);
+            readBuffer_.swap(bigger);
+        } else {
+            std::memmove(readBuffer_.data(), readBuffer_.data() + readBegin_, unparsed);
+        }
+    } else {
+        return;
+    }
+    readBegin_ = 0;
+    readEnd_ = unparsed;
+}
+
+void Link::releaseReadBuffer() {
+    readBegin_ = readEnd_ = 0;
+    std::vector<char>().swap(readBuffer_);
+}
+
+// The peer will send nothing more: the partial frame, if any, can never complete, and what is
+// still owed to the peer is the sink's to finish.
+void Link::endInput() {
+    inputEnded_ = true;
+    paused_ = false;
+    releaseReadBuffer();
+    lastProgress_ = std::chrono::steady_clock::now();
+    armStallCheck();
+    auto sink = sink_;
+    sink->onInputEnded(*this);
+}
+
+void Link::resume() {
+    if (!open_ || !paused_ || reading_ || inputEnded_)
+        return;
+    paused_ = false;
+    // The bytes were waiting on us, not on the peer.
+    lastProgress_ = std::chrono::steady_clock::now();
+    try {
+        parseFrames();
+    } catch (const std::bad_alloc &) {
+        fail(VELORN_IPC_ECONNLOST);
+    }
 }
 
 void Link::send(std::shared_ptr<OutFrame> frame) {
@@ -106,6 +174,8 @@ void Link::send(std::shared_ptr<OutFrame> frame) {
         deadlines_.insert(frame->deadline);
         armDeadline();
     }
+    if (inputEnded_)
+        lastProgress_ = std::chrono::steady_clock::now();
     queue_.push_back(std::move(frame));
     if (!writing_)
         writeMore();
@@ -115,18 +185,22 @@ void Link::writeMore() {
     batch_.clear();
     batchBuffers_.clear();
     std::size_t bytes = 0;
+    std::size_t dropped = 0;
     while (!queue_.empty() && batch_.size() < kBatchFrames && bytes < kBatchBytes) {
         auto frame = std::move(queue_.front());
         queue_.pop_front();
         if (frame->cancelled) {
             if (frame->hasDeadline)
                 deadlines_.erase(deadlines_.find(frame->deadline));
+            dropped += frame->bytes.size();
             continue;
         }
         bytes += frame->bytes.size();
         batchBuffers_.push_back(asio::buffer(frame->bytes));
         batch_.push_back(std::move(frame));
     }
+    if (dropped > 0)
+        sink_->onSent(dropped);
     writing_ = !batch_.empty();
     if (!writing_) {
         armDeadline();
@@ -145,13 +219,23 @@ void Link::onWritten(const asio::error_code &error) {
         fail(VELORN_IPC_ECONNLOST);
         return;
     }
+    std::size_t written = 0;
     for (auto &frame : batch_) {
         if (frame->hasDeadline)
             deadlines_.erase(deadlines_.find(frame->deadline));
+        written += frame->bytes.size();
         std::vector<char>().swap(frame->bytes); // a caller's request keeps its frame until answered
     }
+    if (inputEnded_)
+        lastProgress_ = std::chrono::steady_clock::now();
+    auto sink = sink_; // keeps the sink alive should it close this link
+    sink->onSent(written);
+    if (!open_)
+        return;
     writeMore();
     armDeadline();
+    if (paused_)
+        resume();
 }
 
 void Link::armDeadline() {
@@ -183,6 +267,29 @@ void Link::onDeadline(const asio::error_code &error) {
     armDeadline();
 }
 
+void Link::armStallCheck() {
+    if (stallArmed_ || stallTimeout_.count() <= 0)
+        return;
+    stallArmed_ = true;
+    stallTimer_.expires_at(lastProgress_ + stallTimeout_);
+    stallTimer_.async_wait(
+        [self = shared_from_this()](const asio::error_code &error) { self->onStallCheck(error); });
+}
+
+void Link::onStallCheck(const asio::error_code &error) {
+    stallArmed_ = false;
+    if (!open_ || error == asio::error::operation_aborted)
+        return;
+    // A paused link is waiting on its own writes, and an idle one between frames on nobody.
+    if (!inputEnded_ && (paused_ || !midFrame()))
+        return;
+    if (std::chrono::steady_clock::now() - lastProgress_ >= stallTimeout_) {
+        fail(VELORN_IPC_ECONNLOST);
+        return;
+    }
+    armStallCheck();
+}
+
 void Link::fail(std::int32_t code) {
     if (!open_)
         return;
@@ -200,9 +307,12 @@ void Link::close() {
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
     deadlineTimer_.cancel();
+    stallTimer_.cancel();
     queue_.clear();
     deadlines_.clear();
     sink_.reset();
+    if (!reading_)
+        releaseReadBuffer(); // otherwise the read's completion releases it
 }
 
 } // namespace velorn

@@ -3,6 +3,7 @@
 #define VELORN_IPC_LINK_H
 
 #include "Frame.h"
+#include "Limits.h"
 
 #include <asio.hpp>
 
@@ -27,13 +28,16 @@ struct OutFrame {
 // Builds a frame; throws std::bad_alloc.
 std::shared_ptr<OutFrame> makeFrame(const FrameHeader &header, const char *payload);
 
-//   start()                       send(frame)
-//      |                              |
-//   async_read_some <---+          queue --> async_write (batch) --+
-//      |                |             ^                            |
-//   parse frames -------+             +----------------------------+
-//      |  onFrame (sink)
-//   error/EOF/bad frame -> close() -> onFailed (sink), once
+//   start()                              send(frame)
+//      |                                     |
+//   async_read_some <---------+           queue --> async_write (batch) --+
+//      | (buffer grows with   |              ^                            |
+//      |  the frame's bytes)  |              +------ onSent (sink) -------+
+//   parse frames -------------+                        |
+//      |  mayRead (sink)? no --> paused ---------------+ resumes after a write when
+//      |  onFrame (sink)                                 mayRead says yes again
+//   EOF on a callee link --> input ended: writes go on, onInputEnded (sink)
+//   error/EOF/bad frame/stall --> close() -> onFailed (sink), once
 //
 // All members are touched on the strand that is the socket's executor. The link keeps its sink
 // alive until it closes; the sink owns the link.
@@ -44,15 +48,24 @@ public:
         // A complete frame of the expected kind; payload is null when header.size is 0 and is
         // valid only during the call. Returns false when reading must stop.
         virtual bool onFrame(Link &link, const FrameHeader &header, const char *payload) = 0;
-        // The link closed by itself: VELORN_IPC_ECONNLOST, VELORN_IPC_EPROTO or
-        // VELORN_IPC_ETIMEDOUT (a frame missed its write deadline). Not called after close().
+        // The link closed by itself: VELORN_IPC_ECONNLOST (also for a stalled frame),
+        // VELORN_IPC_EPROTO or VELORN_IPC_ETIMEDOUT (a frame missed its write deadline). Not
+        // called after close().
         virtual void onFailed(Link &link, std::int32_t code) = 0;
+        // Asked before every frame is delivered and every read: false pauses reading, which
+        // the link retries after each completed write.
+        virtual bool mayRead() { return true; }
+        // Frames of that many bytes left the queue: written, or dropped because cancelled.
+        virtual void onSent(std::size_t) {}
+        // A link that reads requests saw the end of its peer's input; it keeps writing.
+        virtual void onInputEnded(Link &) {}
 
     protected:
         ~Sink() = default;
     };
 
-    Link(asio::ip::tcp::socket socket, FrameKind incoming, std::shared_ptr<Sink> sink);
+    Link(asio::ip::tcp::socket socket, FrameKind incoming, std::shared_ptr<Sink> sink,
+         std::chrono::milliseconds stallTimeout);
     Link(const Link &) = delete;
     Link &operator=(const Link &) = delete;
 
@@ -61,18 +74,26 @@ public:
     // Closes the socket and drops queued frames without calling the sink. Idempotent.
     void close();
     bool open() const { return open_; }
+    // Part of a frame (or of a header) was received and the rest has not arrived yet.
+    bool midFrame() const { return readEnd_ > readBegin_; }
+    bool inputEnded() const { return inputEnded_; }
 
 private:
     void readMore();
     void onRead(const asio::error_code &error, std::size_t bytes);
     void parseFrames();
+    void makeRoom(std::size_t frameBytes);
+    void releaseReadBuffer();
+    void endInput();
+    void resume();
     void writeMore();
     void onWritten(const asio::error_code &error);
     void armDeadline();
     void onDeadline(const asio::error_code &error);
+    void armStallCheck();
+    void onStallCheck(const asio::error_code &error);
     void fail(std::int32_t code);
 
-    static constexpr std::size_t kReadChunk = 64 * 1024;
     static constexpr std::size_t kBatchFrames = 256;
     static constexpr std::size_t kBatchBytes = 1024 * 1024;
 
@@ -84,6 +105,9 @@ private:
     std::vector<char> readBuffer_;   /* bytes [readBegin_, readEnd_) are not parsed yet */
     std::size_t readBegin_ = 0;
     std::size_t readEnd_ = 0;
+    bool reading_ = false;     /* an async_read_some uses readBuffer_ */
+    bool paused_ = false;      /* the sink refused reading; retried after each write */
+    bool inputEnded_ = false;  /* the peer shut down its sending side (callee links only) */
 
     std::deque<std::shared_ptr<OutFrame>> queue_;   /* not yet handed to async_write */
     std::vector<std::shared_ptr<OutFrame>> batch_;  /* being written */
@@ -94,6 +118,13 @@ private:
     asio::steady_timer deadlineTimer_;
     bool deadlineArmed_ = false;
     std::chrono::steady_clock::time_point armedFor_{};
+
+    // One timer checks for stalls lazily: reads only move lastProgress_, and the timer, when it
+    // fires early, waits again for the rest of the interval instead of being re-armed per read.
+    const std::chrono::milliseconds stallTimeout_;
+    asio::steady_timer stallTimer_;
+    bool stallArmed_ = false;
+    std::chrono::steady_clock::time_point lastProgress_{}; /* last input, or output once ended */
 };
 
 } // namespace velorn

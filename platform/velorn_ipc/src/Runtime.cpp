@@ -101,7 +101,7 @@ std::vector<std::shared_ptr<Object>> Registry::stop() {
     return objects;
 }
 
-Runtime::Runtime() : work_(asio::make_work_guard(context_)) {
+Runtime::Runtime() : limits_(nextLimits()), work_(asio::make_work_guard(context_)) {
     threads_.reserve(kThreadCount);
     for (int i = 0; i < kThreadCount; ++i)
         threads_.emplace_back([this] { run(); });

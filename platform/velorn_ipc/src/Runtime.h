@@ -2,6 +2,7 @@
 #ifndef VELORN_IPC_RUNTIME_H
 #define VELORN_IPC_RUNTIME_H
 
+#include "Limits.h"
 #include "velorn_ipc.h"
 
 #include <asio.hpp>
@@ -123,6 +124,7 @@ public:
 
     asio::io_context &context() { return context_; }
     Registry &registry() { return registry_; }
+    const Limits &limits() const { return limits_; }
 
     // Destroys every registered object, lets the pending work finish and joins the threads.
     // Must not run on one of the runtime's own threads.
@@ -134,6 +136,7 @@ public:
 private:
     void run();
 
+    const Limits limits_; /* taken from nextLimits() when the runtime starts */
     asio::io_context context_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     Registry registry_; // declared after context_ so that its objects go first

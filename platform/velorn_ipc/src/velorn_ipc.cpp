@@ -197,6 +197,15 @@ int callee_async_send_ipc_response(velorn_ipc_handle handle, velorn_ipc_message_
     });
 }
 
+int callee_drain_ipc_channel(velorn_ipc_handle handle, int32_t timeout_ms) {
+    return guarded(VELORN_IPC_ENOMEM, [&] {
+        auto listener = find<Listener>(handle, Object::Kind::Listener);
+        if (!listener || Runtime::onIoThread())
+            return VELORN_IPC_EINVAL; // a handler waiting for its own thread's work
+        return listener->drain(timeout_ms);
+    });
+}
+
 int callee_destroy_ipc_channel(velorn_ipc_handle handle) {
     return guarded(VELORN_IPC_EINVAL, [&] {
         auto runtime = currentRuntime();
