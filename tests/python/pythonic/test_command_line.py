@@ -115,6 +115,8 @@ FAILURES = [
     ("no such action", ["call", "cameras"], {}, 2, "dataservice: no action named 'cameras'"),
     ("no such field", ["call", "devices_id", "--field", "colour=red"], {}, 2,
      "dataservice: DeviceIdReqData has no field 'colour'"),
+    ("not a number", ["call", "smtp_settings_id", "--field", "smtp_setting_data.port=abc"], {}, 2,
+     "dataservice: --field smtp_setting_data.port: 'abc' is not a value of that field"),
     ("no service", ["--service", "CLOSED", "--user", "demo", "devices"], {}, 7, "dataservice: authentications: "),
 ]
 
