@@ -93,7 +93,6 @@ private:
     const UnixSeconds refreshAfter_; // lastUsed is rewritten at most this often
     const WallClock clock_;
     LoginThrottle throttle_;
-    const std::string dummyHash_; // verified for unknown names, so they take as long
 };
 
 } // namespace DataServiceNamespace::server
