@@ -15,7 +15,6 @@
 //       --output /tmp/big/installation.json)
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,8 +35,7 @@
 #include "ActionTable.h"
 #include "Callbacks.h"
 #include "DataServiceExports.h"
-
-extern char **environ;
+#include "ServerDriver.h"
 
 namespace {
 
@@ -62,22 +60,9 @@ double median(std::vector<double> values) {
 int runProgram(const std::vector<std::string> &arguments, const std::string &input = "") {
     const fs::path inputFile = fs::temp_directory_path() / ("ds-bench-input-" + std::to_string(getpid()));
     std::ofstream(inputFile) << input;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inputFile.c_str(), O_RDONLY, 0);
-    std::vector<std::string> all{program};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &argument : all)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t child = -1;
-    int status = -1;
-    if (posix_spawn(&child, program, &actions, nullptr, argv.data(), environ) == 0)
-        waitpid(child, &status, 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const int status = driver::exitStatusOf(driver::startProgram(program, arguments, inputFile));
     fs::remove(inputFile);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 // "serve" on a database, started by the constructor, which waits for the
@@ -86,25 +71,17 @@ class Server {
 public:
     explicit Server(const std::string &database) {
         int output[2];
-        if (pipe(output) != 0)
+        if (pipe2(output, O_CLOEXEC) != 0)
             throw std::runtime_error("no pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-        posix_spawn_file_actions_addclose(&actions, output[0]);
-        std::vector<std::string> all{program,      "serve",    "--db", database, "--listen",
-                                     "127.0.0.1:0", "--log-level", "warning"};
-        std::vector<char *> argv;
-        for (std::string &argument : all)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
         const auto start = Clock::now();
-        const int failed = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        pid = driver::startProgram(program,
+                                   {"serve", "--db", database, "--listen", "127.0.0.1:0",
+                                    "--log-level", "warning"},
+                                   "/dev/null", output[1]);
         close(output[1]);
         std::string line;
         char byte = 0;
-        while (failed == 0 && read(output[0], &byte, 1) == 1 && byte != '\n')
+        while (read(output[0], &byte, 1) == 1 && byte != '\n')
             line += byte;
         startSeconds = secondsSince(start);
         close(output[0]);
@@ -169,15 +146,7 @@ public:
     template <class Callback>
     bool exchange(const typename Action<Callback>::Request &request,
                   typename Action<Callback>::Response &response) {
-        void *callback = create_callback_functor(const_cast<char *>(Action<Callback>::name));
-        response.error.processingOK = 0;
-        const bool done =
-            send_service_request(handle, const_cast<char *>(Action<Callback>::name),
-                                 const_cast<void *>(static_cast<const void *>(&request)), callback,
-                                 &response) == 1 &&
-            wait(response.error);
-        destroy_callback_functor(const_cast<char *>(Action<Callback>::name), callback);
-        return done;
+        return driver::exchange<Callback>(handle, request, response, &Client::wait);
     }
 
     // Waits for a completion flag as an application's polling thread does,
