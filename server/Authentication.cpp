@@ -112,9 +112,9 @@ constexpr const char *dummyHash =
 
 } // namespace
 
-Authenticator::Authenticator(Store &store, UnixSeconds sessionIdle, WallClock clock)
+Authenticator::Authenticator(Store &store, UnixSeconds sessionIdle)
     : store_(store), sessionIdle_(sessionIdle),
-      refreshAfter_(std::clamp<UnixSeconds>(sessionIdle / 8, 0, 60)), clock_(std::move(clock)) {}
+      refreshAfter_(std::clamp<UnixSeconds>(sessionIdle / 8, 0, 60)) {}
 
 Status Authenticator::login(const std::string &name, const std::string &password,
                             std::string &sessionKey, std::string &secretKey) {
@@ -136,7 +136,7 @@ Status Authenticator::login(const std::string &name, const std::string &password
         return failure(statusUnauthorized, "wrong user name or password");
     }
     throttle_.succeeded(name);
-    const UnixSeconds time = clock_();
+    const UnixSeconds time = systemSeconds();
     store_.deleteSessionsBefore(time - sessionIdle_);
     SessionRecord session{randomHex(32), randomHex(32), name, time};
     store_.createSession(session);
@@ -148,7 +148,7 @@ Status Authenticator::login(const std::string &name, const std::string &password
 Status Authenticator::session(const std::string &sessionKey, SessionRecord *found) {
     if (sessionKey.empty())
         return failure(statusUnauthorized, "session_key is missing");
-    const UnixSeconds now = clock_();
+    const UnixSeconds now = systemSeconds();
     std::optional<SessionRecord> session = store_.findSession(sessionKey, now - sessionIdle_);
     if (!session)
         return failure(statusUnauthorized, "session_key is unknown or expired");
@@ -169,7 +169,7 @@ Status Authenticator::verify(const std::string &url, const std::string &signatur
     const std::optional<UnixSeconds> time = decimalSeconds(timestamp);
     if (!time)
         return failure(statusBadRequest, "timestamp is not decimal seconds since the epoch");
-    const UnixSeconds now = clock_();
+    const UnixSeconds now = systemSeconds();
     if (*time < now - signatureWindow || *time > now + signatureWindow)
         return failure(statusUnauthorized, "timestamp is more than 300 s away from the service's clock");
     const std::string expected =

@@ -196,10 +196,8 @@ Status firstFailure(std::initializer_list<Status> checks) {
 
 } // namespace
 
-Service::Service(Store &store, const ServiceOptions &options, const ServiceLog &log,
-                 WallClock clock)
-    : store_(store), options_(options), log_(log),
-      authenticator_(store, options.sessionIdle, std::move(clock)),
+Service::Service(Store &store, const ServiceOptions &options, const ServiceLog &log)
+    : store_(store), options_(options), log_(log), authenticator_(store, options.sessionIdle),
       recordingRowLimit_(options.answerLimit) {} // every row takes a byte at least
 
 Service::~Service() = default;
