@@ -29,7 +29,7 @@ std::string randomHex(std::size_t bytes);
 std::string hmacSha256Hex(const std::string &key, const std::string &message);
 
 // Slows down guessing of one user's password without slowing anyone else:
-// after freeFailures failed logins in a row for a user name, further logins
+// from the freeFailures-th failed login in a row for a user name on, logins
 // for that name are refused without looking at the password until a delay
 // has passed, 1 s doubling per failure up to maxDelay. A success clears the
 // name. Refusing instead of sleeping keeps the IPC threads free for other
