@@ -7,8 +7,12 @@
 // DS_STORE_BENCH_INSTALLATION (for example a year of 120 cameras written by
 // examples/make_installation.py) into DS_STORE_BENCH_DATABASE, which later
 // runs reuse; its import time and size are printed before the benchmarks.
+// With DS_STORE_BENCH_READS_DURING_IMPORT=1 the import is done a second time
+// into another file while a thread measures reads on it.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -16,6 +20,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "InstallationFile.h"
 #include "SqliteStore.h"
@@ -35,6 +41,63 @@ std::string environment(const char *name, const std::string &fallback) {
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void report(const char *what, std::vector<double> microseconds) {
+    std::sort(microseconds.begin(), microseconds.end());
+    auto quantile = [&](double q) {
+        const double last = static_cast<double>(microseconds.size() - 1);
+        return microseconds[static_cast<std::size_t>(q * last)];
+    };
+    const auto over = [&](double limit) {
+        return microseconds.end() -
+               std::upper_bound(microseconds.begin(), microseconds.end(), limit);
+    };
+    std::printf("%s: %zu reads, p50 %.1f us, p99 %.1f us, p99.99 %.1f us, max %.1f us; "
+                "%td over 1 ms, %td over 10 ms\n",
+                what, microseconds.size(), quantile(0.5), quantile(0.99), quantile(0.9999),
+                microseconds.back(), over(1000), over(10000));
+}
+
+// Latency of reads on a store while another thread imports the large
+// installation into it: reads run on their own connections under WAL, so
+// they should stay near their usual few microseconds for the whole import.
+void measureReadsDuringImport(const Installation &large) {
+    const fs::path path = fs::temp_directory_path() / "ds-store-bench-during.db";
+    for (const char *suffix : {"", "-wal", "-shm"})
+        fs::remove(path.string() + suffix);
+    SqliteStore store(path.string());
+    store.replaceInstallation(readInstallationFile(DS_SAMPLE_INSTALLATION));
+    // The same loop for a few seconds first beside a thread that only burns
+    // CPU as the import does: on a shared machine the tail comes from the
+    // scheduler as much as from the store, and this separates the two.
+    std::atomic<bool> done{false};
+    auto readUntilDone = [&] {
+        std::vector<double> microseconds;
+        while (!done) {
+            const auto start = std::chrono::steady_clock::now();
+            benchmark::DoNotOptimize(store.device("cam-01"));
+            microseconds.push_back(secondsSince(start) * 1e6);
+        }
+        return microseconds;
+    };
+    std::thread burner([&] {
+        const auto start = std::chrono::steady_clock::now();
+        while (secondsSince(start) < 5)
+            benchmark::DoNotOptimize(start);
+        done = true;
+    });
+    report("device by id beside a busy thread", readUntilDone());
+    burner.join();
+    done = false;
+    std::thread importer([&] {
+        store.replaceInstallation(large);
+        done = true;
+    });
+    report("device by id during the import", readUntilDone());
+    importer.join();
+    for (const char *suffix : {"", "-wal", "-shm"})
+        fs::remove(path.string() + suffix);
 }
 
 // Imports the large installation unless the database already holds one.
@@ -66,6 +129,8 @@ bool prepareLargeStore() {
                 static_cast<long long>(recordings), installation.devices.size(), readSeconds,
                 importSeconds, importCpuSeconds,
                 static_cast<double>(fs::file_size(largeDatabase)) / (1 << 20));
+    if (!environment("DS_STORE_BENCH_READS_DURING_IMPORT", "").empty())
+        measureReadsDuringImport(installation);
     return true;
 }
 

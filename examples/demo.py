@@ -82,7 +82,9 @@ def main(program, installation):
         session.session_key = keys.session_key
         print(f"logged in as {USER}: session key {keys.session_key[:8]}...")
 
-        devices = session.ask("devices", ds.DeviceReqData(), ds.DeviceResData()).device_data
+        # Lists are views into their response record, which must stay referenced while they are read.
+        device_answer = session.ask("devices", ds.DeviceReqData(), ds.DeviceResData())
+        devices = device_answer.device_data
         print(f"\n{len(devices)} cameras:")
         for device in devices:
             print(f"  {device.id:8} {device.name:28} {device.type:32} components: {', '.join(device.components)}")
@@ -90,7 +92,8 @@ def main(program, installation):
         camera = devices[0]
         request = ds.DeviceIdRecordReqData()
         request.id, request.start, request.end = camera.id, "2026-11-05T00:00:00Z", "2026-11-05T23:59:59Z"
-        records = session.ask("devices_id_records", request, ds.DeviceIdRecordResData()).record_data
+        record_answer = session.ask("devices_id_records", request, ds.DeviceIdRecordResData())
+        records = record_answer.record_data
         print(f"\n{len(records)} recordings of {camera.id} on 2026-11-05, the first three:")
         for record in list(records)[:3]:
             print(f"  {record.start} .. {record.end}  {record.stream_details.resolution} {record.stream_details.format}"

@@ -17,6 +17,7 @@ DEBIAN_PACKAGES=(
   libsqlite3-dev
   libsodium-dev
   nlohmann-json3-dev
+  pkg-config
 )
 PYTHON_PACKAGES=(
   "cmake>=3.20"

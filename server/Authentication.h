@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,7 +29,7 @@ std::string randomHex(std::size_t bytes);
 std::string hmacSha256Hex(const std::string &key, const std::string &message);
 
 // Slows down guessing of one user's password without slowing anyone else:
-// after freeFailures failed logins in a row for a user name, further logins
+// from the freeFailures-th failed login in a row for a user name on, logins
 // for that name are refused without looking at the password until a delay
 // has passed, 1 s doubling per failure up to maxDelay. A success clears the
 // name. Refusing instead of sleeping keeps the IPC threads free for other
@@ -61,9 +60,7 @@ private:
     std::unordered_map<std::string, Failures> failures_; // by user name
 };
 
-// Seconds since the Unix epoch; replaceable so that tests of the handlers can
-// move time.
-using WallClock = std::function<UnixSeconds()>;
+// Seconds since the Unix epoch by the system's clock.
 UnixSeconds systemSeconds();
 
 // The three authentication actions and the session check of every other
@@ -75,7 +72,7 @@ public:
     // Signatures are accepted within this many seconds of the service's clock.
     static constexpr UnixSeconds signatureWindow = 300;
 
-    Authenticator(Store &store, UnixSeconds sessionIdle, WallClock clock = systemSeconds);
+    Authenticator(Store &store, UnixSeconds sessionIdle);
 
     // "authentications": a new session for name and password.
     Status login(const std::string &name, const std::string &password, std::string &sessionKey,
@@ -91,9 +88,7 @@ private:
     Store &store_;
     const UnixSeconds sessionIdle_;
     const UnixSeconds refreshAfter_; // lastUsed is rewritten at most this often
-    const WallClock clock_;
     LoginThrottle throttle_;
-    const std::string dummyHash_; // verified for unknown names, so they take as long
 };
 
 } // namespace DataServiceNamespace::server

@@ -127,13 +127,51 @@ Status requireText(const std::string &value, const char *field) {
     return Status{};
 }
 
+Status notFound(const char *what, const std::string &id) {
+    return failure(statusNotFound, std::string("no ") + what + " with id \"" + printable(id) + "\"");
+}
+
 template <class Record>
 Status foundOrNotFound(std::optional<Record> found, Record &out, const char *what,
                        const std::string &id) {
     if (!found)
-        return failure(statusNotFound, std::string("no ") + what + " with id \"" + printable(id) + "\"");
+        return notFound(what, id);
     out = std::move(*found);
     return Status{};
+}
+
+// A record asked for by the request's "id".
+template <class Record, class Read>
+Status byId(const std::string &id, Record &out, const char *what, Read &&read) {
+    Status input = requireText(id, "id");
+    if (!input.ok())
+        return input;
+    return foundOrNotFound(read(id), out, what, id);
+}
+
+// The single-record answer of a list: the installation may hold several, and
+// the first by id stays the same between requests.
+template <class Record> Status firstOf(std::vector<Record> records, Record &out, const char *what) {
+    if (records.empty())
+        return failure(statusNotFound, std::string("no ") + what);
+    out = std::move(records.front());
+    return Status{};
+}
+
+// GET, or PUT then GET, of a record that carries its own id: PUT checks the
+// id, then putChecks, and replaces the stored record.
+template <class Record, class Replace, class Read>
+Status readOrReplace(Verb verb, const Record &record, const std::string &idField,
+                     const Status &putChecks, Record &out, const char *what, Replace &&replace,
+                     Read &&read) {
+    Status input = requireText(record.id, (idField + ".id").c_str());
+    if (input.ok() && verb == verbPut)
+        input = putChecks;
+    if (!input.ok())
+        return input;
+    if (verb == verbPut && !replace(record))
+        return notFound(what, record.id);
+    return foundOrNotFound(read(record.id), out, what, record.id);
 }
 
 Status checkPort(int32 port, const char *field) {
@@ -158,10 +196,8 @@ Status firstFailure(std::initializer_list<Status> checks) {
 
 } // namespace
 
-Service::Service(Store &store, const ServiceOptions &options, const ServiceLog &log,
-                 WallClock clock)
-    : store_(store), options_(options), log_(log),
-      authenticator_(store, options.sessionIdle, std::move(clock)),
+Service::Service(Store &store, const ServiceOptions &options, const ServiceLog &log)
+    : store_(store), options_(options), log_(log), authenticator_(store, options.sessionIdle),
       recordingRowLimit_(options.answerLimit) {} // every row takes a byte at least
 
 Service::~Service() = default;
@@ -236,59 +272,42 @@ Status Service::handle(const ServiceReqData &, ServiceResData &response, Verb) {
 }
 
 Status Service::handle(const ServiceIdReqData &request, ServiceIdResData &response, Verb) {
-    Status input = requireText(request.id, "id");
-    if (!input.ok())
-        return input;
-    return foundOrNotFound(store_.service(request.id), response.service_data, "service", request.id);
+    return byId(request.id, response.service_data, "service",
+                [&](const std::string &id) { return store_.service(id); });
 }
 
-// The installation may hold several; the single-record answer is the first
-// by id, so it stays the same between requests.
 Status Service::handle(const SmtpSettingReqData &, SmtpSettingResData &response, Verb) {
-    std::vector<SmtpSettingData> settings = store_.smtpSettings();
-    if (settings.empty())
-        return failure(statusNotFound, "no SMTP setting");
-    response.smtp_setting_data = std::move(settings.front());
-    return Status{};
+    return firstOf(store_.smtpSettings(), response.smtp_setting_data, "SMTP setting");
 }
 
 Status Service::handle(const SmtpSettingIdReqData &request, SmtpSettingIdResData &response,
                        Verb verb) {
     const SmtpSettingData &setting = request.smtp_setting_data;
-    Status input = requireText(setting.id, "smtp_setting_data.id");
-    if (input.ok() && verb == verbPut)
-        input = firstFailure({requireText(setting.host, "smtp_setting_data.host"),
-                              checkPort(setting.port, "smtp_setting_data.port"),
-                              checkFlag(setting.need_auth, "smtp_setting_data.need_auth"),
-                              checkFlag(setting.need_ssl, "smtp_setting_data.need_ssl")});
-    if (!input.ok())
-        return input;
-    if (verb == verbPut && !store_.updateSmtpSetting(setting))
-        return failure(statusNotFound, "no SMTP setting with id \"" + printable(setting.id) + "\"");
-    return foundOrNotFound(store_.smtpSetting(setting.id), response.smtp_setting_data,
-                           "SMTP setting", setting.id);
+    return readOrReplace(
+        verb, setting, "smtp_setting_data",
+        firstFailure({requireText(setting.host, "smtp_setting_data.host"),
+                      checkPort(setting.port, "smtp_setting_data.port"),
+                      checkFlag(setting.need_auth, "smtp_setting_data.need_auth"),
+                      checkFlag(setting.need_ssl, "smtp_setting_data.need_ssl")}),
+        response.smtp_setting_data, "SMTP setting",
+        [&](const SmtpSettingData &changed) { return store_.updateSmtpSetting(changed); },
+        [&](const std::string &id) { return store_.smtpSetting(id); });
 }
 
 Status Service::handle(const FtpSiteReqData &, FtpSiteResData &response, Verb) {
-    std::vector<FtpSiteData> sites = store_.ftpSites();
-    if (sites.empty())
-        return failure(statusNotFound, "no FTP site");
-    response.ftp_site_data = std::move(sites.front());
-    return Status{};
+    return firstOf(store_.ftpSites(), response.ftp_site_data, "FTP site");
 }
 
 Status Service::handle(const FtpSiteIdReqData &request, FtpSiteIdResData &response, Verb verb) {
     const FtpSiteData &site = request.ftp_site_data;
-    Status input = requireText(site.id, "ftp_site_data.id");
-    if (input.ok() && verb == verbPut)
-        input = firstFailure({requireText(site.host, "ftp_site_data.host"),
-                              checkPort(site.port, "ftp_site_data.port"),
-                              checkFlag(site.passive_mode, "ftp_site_data.passive_mode")});
-    if (!input.ok())
-        return input;
-    if (verb == verbPut && !store_.updateFtpSite(site))
-        return failure(statusNotFound, "no FTP site with id \"" + printable(site.id) + "\"");
-    return foundOrNotFound(store_.ftpSite(site.id), response.ftp_site_data, "FTP site", site.id);
+    return readOrReplace(
+        verb, site, "ftp_site_data",
+        firstFailure({requireText(site.host, "ftp_site_data.host"),
+                      checkPort(site.port, "ftp_site_data.port"),
+                      checkFlag(site.passive_mode, "ftp_site_data.passive_mode")}),
+        response.ftp_site_data, "FTP site",
+        [&](const FtpSiteData &changed) { return store_.updateFtpSite(changed); },
+        [&](const std::string &id) { return store_.ftpSite(id); });
 }
 
 // Contacts.
@@ -317,13 +336,13 @@ Status Service::handle(const ContactIdReqData &request, ContactIdResData &respon
     if (!input.ok())
         return input;
     if (verb == verbPut && !store_.updateContact(contact))
-        return failure(statusNotFound, "no contact with id \"" + printable(contact.id) + "\"");
+        return notFound("contact", contact.id);
     Status found = foundOrNotFound(store_.contact(contact.id), response.contact_data, "contact",
                                    contact.id);
     // Deleted after the read, so that the answer shows what was removed; a
     // concurrent delete of the same contact makes this one a 404.
     if (found.ok() && verb == verbDelete && !store_.deleteContact(contact.id))
-        return failure(statusNotFound, "no contact with id \"" + printable(contact.id) + "\"");
+        return notFound("contact", contact.id);
     return found;
 }
 
@@ -335,10 +354,8 @@ Status Service::handle(const DeviceReqData &, DeviceResData &response, Verb) {
 }
 
 Status Service::handle(const DeviceIdReqData &request, DeviceIdResData &response, Verb) {
-    Status input = requireText(request.id, "id");
-    if (!input.ok())
-        return input;
-    return foundOrNotFound(store_.device(request.id), response.device_data, "device", request.id);
+    return byId(request.id, response.device_data, "device",
+                [&](const std::string &id) { return store_.device(id); });
 }
 
 namespace {
@@ -347,7 +364,7 @@ namespace {
 Status knownDevice(Store &store, const std::string &id, const char *field) {
     Status input = requireText(id, field);
     if (input.ok() && !store.device(id))
-        return failure(statusNotFound, "no device with id \"" + printable(id) + "\"");
+        return notFound("device", id);
     return input;
 }
 
@@ -442,11 +459,8 @@ Status Service::handle(const ComponentReqData &request, ComponentResData &respon
 }
 
 Status Service::handle(const ComponentIdReqData &request, ComponentIdResData &response, Verb) {
-    Status input = requireText(request.id, "id");
-    if (!input.ok())
-        return input;
-    return foundOrNotFound(store_.component(request.id), response.component_data, "component",
-                           request.id);
+    return byId(request.id, response.component_data, "component",
+                [&](const std::string &id) { return store_.component(id); });
 }
 
 void Service::registerWith(DataServiceStub &stub) {

@@ -36,8 +36,7 @@ enum Verb : unsigned { verbGet = 1, verbPost = 2, verbPut = 4, verbDelete = 8, v
 // before the service is registered and only read afterwards.
 class Service {
 public:
-    Service(Store &store, const ServiceOptions &options, const ServiceLog &log,
-            WallClock clock = systemSeconds);
+    Service(Store &store, const ServiceOptions &options, const ServiceLog &log);
     ~Service();
     Service(const Service &) = delete;
     Service &operator=(const Service &) = delete;

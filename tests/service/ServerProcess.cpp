@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,8 +14,7 @@
 #include <thread>
 
 #include "Callbacks.h"
-
-extern char **environ;
+#include "ServerDriver.h"
 
 namespace DataServiceNamespace::testing {
 
@@ -32,35 +29,10 @@ std::string readFile(const fs::path &path) {
     return text.str();
 }
 
-// Starts the program with standard input from inputFile, standard output to
-// outputFd (or a file) and standard error to errorFile.
 pid_t spawnServer(const std::vector<std::string> &arguments, const fs::path &inputFile,
                   int outputFd, const fs::path &errorFile) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inputFile.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> all{DS_SERVER_PROGRAM};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &argument : all)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t child = -1;
-    const int failed = posix_spawn(&child, DS_SERVER_PROGRAM, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0)
-        throw std::runtime_error("cannot start " DS_SERVER_PROGRAM);
-    return child;
-}
-
-int waitForExit(pid_t child) {
-    int status = 0;
-    if (waitpid(child, &status, 0) != child)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return driver::startProgram(DS_SERVER_PROGRAM, arguments, inputFile.string(), outputFd,
+                                errorFile.string());
 }
 
 } // namespace
@@ -84,7 +56,7 @@ ProgramResult runServer(const std::vector<std::string> &arguments, const std::st
     const pid_t child = spawnServer(arguments, folder / "input", output, folder / "errors");
     close(output);
     ProgramResult result;
-    result.exitStatus = waitForExit(child);
+    result.exitStatus = driver::exitStatusOf(child);
     result.output = readFile(folder / "output");
     result.errors = readFile(folder / "errors");
     return result;
@@ -141,7 +113,7 @@ void ServingProcess::signal(int number) const {
 int ServingProcess::wait() {
     if (pid <= 0)
         return -1;
-    const int status = waitForExit(pid);
+    const int status = driver::exitStatusOf(pid);
     pid = -1;
     return status;
 }

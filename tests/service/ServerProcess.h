@@ -14,6 +14,7 @@
 
 #include "ActionTable.h"
 #include "DataServiceExports.h"
+#include "ServerDriver.h"
 
 namespace DataServiceNamespace::testing {
 
@@ -85,17 +86,7 @@ public:
     template <class Callback>
     bool exchange(const typename Action<Callback>::Request &request,
                   typename Action<Callback>::Response &response) {
-        void *callback = create_callback_functor(const_cast<char *>(Action<Callback>::name));
-        response.error.processingOK = 0;
-        bool answered = send_service_request(handle, const_cast<char *>(Action<Callback>::name),
-                                             const_cast<void *>(static_cast<const void *>(&request)),
-                                             callback, &response) == 1 &&
-                        waitForCompletion(response.error);
-        if (answered)
-            destroy_callback_functor(const_cast<char *>(Action<Callback>::name), callback);
-        // else: the request may still complete later; the callback is left
-        // to the end of the process rather than freed under it.
-        return answered;
+        return driver::exchange<Callback>(handle, request, response, &Client::waitForCompletion);
     }
 
     // The response to request; a default one with errorCode -1 when no reply came.

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "Authentication.h"
 #include "InstallationFile.h"
@@ -539,6 +540,22 @@ TEST_F(SampleService, LogsOneLinePerRequestWithoutSecrets) {
     for (const char *line : {" info authentications GET 200 ", " info verify_authentication GET 200 ",
                              " info devices DELETE 405 "})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
+// A store that fails under the service (here a table dropped by another
+// program) is answered 500 with no detail; the detail goes to the log.
+TEST_F(SampleService, AnswersInternalErrorWhenTheStoreFails) {
+    sqlite3 *database = nullptr;
+    ASSERT_EQ(sqlite3_open(this->database().c_str(), &database), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(database, "DROP TABLE trackers", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(database);
+    const TrackerResData failed = call<RecvResponseCallbacktrackers>(asked<TrackerReqData>());
+    EXPECT_EQ(failed.error.errorCode, 500);
+    EXPECT_EQ(failed.error.errorMesg, "internal error");
+    EXPECT_EQ(call<RecvResponseCallbackdevices>(asked<DeviceReqData>()).error.errorCode, 200);
+    client.reset();
+    ASSERT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_NE(server->log().find(" error trackers: "), std::string::npos) << server->log();
 }
 
 // Eight clients, each with its own session, ask for devices by id at once:

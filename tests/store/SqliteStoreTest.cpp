@@ -322,6 +322,11 @@ struct SchemaCase {
     const char *error; // after "<path>: "; empty: opens and reaches the current version
 };
 
+void setUserVersion(const std::string &path, int version) {
+    Connection(path, Connection::Mode::ReadWrite, 1000)
+        .execute("PRAGMA user_version = " + std::to_string(version));
+}
+
 class SchemaVersions : public ::testing::TestWithParam<SchemaCase> {};
 
 TEST_P(SchemaVersions, OpenOnlyWhatThisProgramUnderstands) {
@@ -349,22 +354,13 @@ INSTANTIATE_TEST_SUITE_P(
     Migrations, SchemaVersions,
     ::testing::Values(
         SchemaCase{"NoFile", [](const std::string &) {}, ""},
-        SchemaCase{"EmptyDatabase",
-                   [](const std::string &path) {
-                       Connection(path, Connection::Mode::ReadWrite, 1000)
-                           .execute("PRAGMA user_version = 0");
-                   },
-                   ""},
+        SchemaCase{"EmptyDatabase", [](const std::string &path) { setUserVersion(path, 0); }, ""},
         SchemaCase{"Current",
                    [](const std::string &path) {
                        SqliteStore(path).putUser({"kept", "hash"});
                    },
                    ""},
-        SchemaCase{"Newer",
-                   [](const std::string &path) {
-                       Connection(path, Connection::Mode::ReadWrite, 1000)
-                           .execute("PRAGMA user_version = 99");
-                   },
+        SchemaCase{"Newer", [](const std::string &path) { setUserVersion(path, 99); },
                    "the database has schema version 99, newer than this program's 1"},
         SchemaCase{"NotADatabase",
                    [](const std::string &path) {
