@@ -39,6 +39,11 @@ T = TypeVar("T")
 
 def _plain(value: Any) -> Any:
     """value as the native module takes it: records and mappings as dicts, sequences as lists, times as text."""
+    kind = type(value)
+    if kind is str or kind is int:  # most values, answered before the slower checks below
+        return value
+    if kind is dict:
+        return {key: _plain(item) for key, item in value.items()}
     if isinstance(value, Record):
         return value.to_dict()
     if isinstance(value, Mapping):
