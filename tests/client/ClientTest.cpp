@@ -108,7 +108,7 @@ TEST(ConnectionEvent, WritesTheStatusRecordSoThatACallerMayReadItMeanwhile) {
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         velorn_ipc_handle listener = callee_create_ipc_channel_tcp("127.0.0.1", 0);
-        ASSERT_EQ(callee_accept_ipc_channel(listener, keep, nullptr), 0);
+        EXPECT_EQ(callee_accept_ipc_channel(listener, keep, nullptr), 0); // no ASSERT: join below
         stub.connect("127.0.0.1", callee_ipc_channel_port(listener), &status);
         EXPECT_TRUE(waitFor([&] { return statusErrorCode(status) == 1; }));
         callee_destroy_ipc_channel(listener);
@@ -393,8 +393,9 @@ TEST_F(UnconnectedStub, WritesTheImageFileOnlyAsARegularFileNeverThroughALink) {
         {"a link to nothing",
          [](auto &file, auto &target) { EXPECT_EQ(symlink(target.c_str(), file.c_str()), 0); },
          file_type::symlink, nullptr},
-        {"a FIFO nobody reads", [](auto &file, auto &) { EXPECT_EQ(mkfifo(file.c_str(), 0600), 0); },
-         file_type::fifo, nullptr},
+        {"a FIFO nobody reads",
+         [](auto &file, auto &) { EXPECT_EQ(mkfifo(file.c_str(), 0600), 0); }, file_type::fifo,
+         nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -424,7 +425,8 @@ TEST_F(UnconnectedStub, WritesTheImageFileOnlyAsARegularFileNeverThroughALink) {
             EXPECT_EQ(status.st_mode & 0777, planted ? 0644u : 0600u);
         }
         EXPECT_EQ(std::filesystem::exists(target), c.targetContent != nullptr);
-        EXPECT_EQ(c.targetContent ? fileContent(target) : "", c.targetContent ? c.targetContent : "");
+        EXPECT_EQ(c.targetContent ? fileContent(target) : "",
+                  c.targetContent ? c.targetContent : "");
     }
     std::filesystem::remove_all(folder);
 }

@@ -122,23 +122,24 @@ bool Connection::answeredAll() const { return answered_ >= delivered_ && unsentB
 void Connection::settle() {
     if (!answeredAll())
         return;
-    if (drain_) {
-        drain_->arrive();
-        drain_.reset();
-    }
+    tellDrain();
     if (link_ && link_->inputEnded()) {
         link_->close();
         leave();
     }
 }
 
-// The handle goes away by itself, because the connection is over.
-void Connection::leave() {
-    open_ = false;
+void Connection::tellDrain() {
     if (drain_) {
         drain_->arrive();
         drain_.reset();
     }
+}
+
+// The handle goes away by itself, because the connection is over.
+void Connection::leave() {
+    open_ = false;
+    tellDrain();
     link_.reset();
     runtime().registry().forget(*this);
     if (auto listener = listener_.lock())
@@ -160,10 +161,7 @@ void Connection::closeOnStrand() {
     asio::error_code ignored;
     socket_.close(ignored);
     handler_ = nullptr;
-    if (drain_) {
-        drain_->arrive();
-        drain_.reset();
-    }
+    tellDrain();
 }
 
 Listener::Listener(Runtime &runtime)

@@ -66,6 +66,7 @@ public:
 private:
     bool answeredAll() const;
     void settle();
+    void tellDrain(); // the drain waiting for this connection, if any, need not wait any more
     void leave();
     void closeOnStrand() override;
     void beforeDestroy() override;
@@ -80,8 +81,8 @@ private:
     bool draining_ = false;             /* no further request is read */
     std::shared_ptr<DrainLatch> drain_; /* told once everything delivered is answered */
     std::atomic<bool> open_{true};      /* read by respond() on any thread */
-    // Written by respond() on any thread before it posts the frame, read on the strand: the
-    // strand sees a response counted before the frame reaches the link.
+    // Raised by respond() on any thread before it posts the frame, read (and unsentBytes_
+    // lowered) on the strand: the strand sees a response counted before its frame arrives.
     std::atomic<std::uint64_t> answered_{0};      /* responses queued */
     std::atomic<std::size_t> unsentBytes_{0};     /* queued and not yet written */
 };
