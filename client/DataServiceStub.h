@@ -16,7 +16,9 @@
 //                                              completeResponse
 //                                              processingOK = 1 (release)
 //                                            remove entry    (lock)
+//                                            requestEndHook, if set (no lock)
 //   poll processingOK (acquire) <----------'
+//   (or be woken by what the hook does)
 #pragma once
 
 #include <cstdint>
