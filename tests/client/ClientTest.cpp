@@ -235,6 +235,58 @@ TEST_F(UnconnectedStub, CompletesPendingRequestsWithCode5OnARepeatedConnect) {
     EXPECT_TRUE(pending().empty());
 }
 
+// Collects what the request-end hook is told; the hook runs on the thread
+// that ends the request (here the test's own).
+struct RequestEnds {
+    static void record(void *context, const RequestEnd &end) {
+        static_cast<RequestEnds *>(context)->told.push_back(end);
+    }
+    std::vector<RequestEnd> told;
+};
+
+TEST_F(UnconnectedStub, TellsTheHookOfEveryRequestEndWithWhetherItsReplyDecodedCleanly) {
+    RequestEnds ends;
+    stub->setRequestEndHook(&RequestEnds::record, &ends);
+    DeviceIdResData responses[6], body;
+    testing::sampleFill(body, 1);
+    const std::string garbage = "not an encoded record";
+    // Another response type, with a tag that DeviceIdResData lacks.
+    const std::string foreignType = encodedBytes(stub->codec, SmtpSettingResData{});
+    struct {
+        const char *bytes; // null: a reply of body
+        uint32 size;
+        int32 transportCode;
+        bool clean;
+    } const cases[] = {{nullptr, 0, 0, true},
+                       {garbage.data(), uint32(garbage.size()), 0, false},
+                       {foreignType.data(), uint32(foreignType.size()), 0, false},
+                       {"", 0, 0, false},
+                       {nullptr, 0, VELORN_IPC_ETIMEDOUT, false}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        uint64_t token = send(&callback, &responses[i]);
+        DataServiceStub::onResponse(0, stub, token + 1000, devicesIdMethod, 0, nullptr, 0);
+        if (!cases[i].bytes && cases[i].transportCode == 0)
+            reply(token, devicesIdMethod, body);
+        else
+            DataServiceStub::onResponse(0, stub, token, devicesIdMethod, cases[i].size,
+                                        cases[i].size ? cases[i].bytes : nullptr,
+                                        cases[i].transportCode);
+        ASSERT_EQ(ends.told.size(), i + 1) << "case " << i; // the stray reply tells nothing
+        EXPECT_EQ(ends.told[i].responseRecord, &responses[i]);
+        EXPECT_EQ(ends.told[i].methodId, devicesIdMethod);
+        EXPECT_EQ(ends.told[i].transportCode, cases[i].transportCode);
+        EXPECT_EQ(ends.told[i].decodedCleanly, cases[i].clean) << "case " << i;
+        EXPECT_EQ(completionFlag(responses[i].error), 1);
+    }
+    send(&callback, &responses[5]);
+    service_connect(stub, text("127.0.0.1"), -1, nullptr);
+    ASSERT_EQ(ends.told.size(), 6u);
+    EXPECT_EQ(ends.told[5].transportCode, VELORN_IPC_ECLOSED);
+    stub->setRequestEndHook(nullptr, nullptr);
+    reply(send(&callback, &responses[5]), devicesIdMethod, body);
+    EXPECT_EQ(ends.told.size(), 6u);
+}
+
 // The length of errorMesg in the poller's test. ThreadSanitizer reports a flag
 // raised before the copy as a race whatever the timing, and copies slowly, so
 // a short text does there.
