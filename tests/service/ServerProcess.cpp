@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "velorn_ipc.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -150,7 +152,15 @@ std::pair<std::string, std::string> Client::login(const std::string &name,
     AuthenticationReqData request;
     request.username = name;
     request.password = password;
-    const AuthenticationResData response = call<RecvResponseCallbackauthentications>(request);
+    // A login costs an argon2id hash; on a loaded machine (sanitizer builds,
+    // parallel tests) one can outlast the client's 5 s request timeout, which
+    // is a transport timeout and worth a second try, never a refusal.
+    AuthenticationResData response;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        response = call<RecvResponseCallbackauthentications>(request);
+        if (response.error.errorCode != VELORN_IPC_ETIMEDOUT)
+            break;
+    }
     return {response.session_key, response.secret_key};
 }
 

@@ -117,7 +117,7 @@ protected:
         server = std::make_unique<ServingProcess>(database(), extra);
         client = std::make_unique<Client>(server->port);
         keys = client->login();
-        ASSERT_EQ(keys.first.size(), 64u);
+        ASSERT_EQ(keys.first.size(), 64u) << server->log();
     }
     void restart(const std::vector<std::string> &extra = {}) {
         client.reset();
@@ -596,6 +596,9 @@ TEST_F(SampleService, StopsOnSigtermAfterAnsweringTheRequestsInFlight) {
     for (DeviceIdRecordResData &answer : answers)
         ASSERT_EQ(send_service_request(client->handle, const_cast<char *>("devices_id_records"),
                                        &records, callback, &answer), 1);
+    // Once the first answer is back the service is reading the others: stop
+    // it then, with the rest in flight.
+    ASSERT_TRUE(Client::waitForCompletion(answers.front().error));
     server->signal(SIGTERM);
     const std::size_t rows = expectedRecordings(*parseUtcTime(records.start),
                                                 *parseUtcTime(records.end), records.id);
