@@ -142,26 +142,40 @@ RawTcpFloor *rawFloor(benchmark::State &state) {
     return g_floor.get();
 }
 
-// What the threads other than the benchmark's (the IPC library's, or the raw
-// floor's echo thread) spend while the benchmark runs: their CPU time, which is
-// the work of an exchange apart from the request's encoding and the polling of
-// the benchmark thread (it spins while it waits), and the voluntary context
-// switches of the whole process (threads going to sleep to be woken).
+// What an exchange costs the process while the benchmark runs, per exchange:
+// - other_threads_cpu_us: CPU of every thread but the benchmark's (the IPC
+//   library's, or the raw floor's echo thread), the exchange's work apart from
+//   the request's encoding and the polling of the benchmark thread;
+// - cpu_us: CPU of all threads, the polling included (it spins while it waits);
+// - sleeps: voluntary context switches of the whole process, each a thread
+//   going to sleep to be woken: the hand-offs;
+// - io_switches: all context switches (voluntary and preempted) of the other
+//   threads; the benchmark thread's own are left out, because its polling
+//   yields the core on purpose.
 class OtherThreadsActivity {
 public:
     OtherThreadsActivity()
         : process_(now(CLOCK_PROCESS_CPUTIME_ID)), thread_(now(CLOCK_THREAD_CPUTIME_ID)),
-          switches_(voluntarySwitches()) {}
+          process_usage_(usage(RUSAGE_SELF)), thread_usage_(usage(RUSAGE_THREAD)) {}
 
     // Per exchange since construction, as counters.
     void report(benchmark::State &state, std::size_t exchanges) const {
         if (exchanges == 0)
             return;
-        const double others = (now(CLOCK_PROCESS_CPUTIME_ID) - process_) -
-                              (now(CLOCK_THREAD_CPUTIME_ID) - thread_);
-        state.counters["other_threads_cpu_us"] = others * 1e6 / static_cast<double>(exchanges);
-        state.counters["sleeps"] = static_cast<double>(voluntarySwitches() - switches_) /
-                                   static_cast<double>(exchanges);
+        const double count = static_cast<double>(exchanges);
+        const double all = now(CLOCK_PROCESS_CPUTIME_ID) - process_;
+        const double others = all - (now(CLOCK_THREAD_CPUTIME_ID) - thread_);
+        const rusage process = usage(RUSAGE_SELF);
+        const rusage thread = usage(RUSAGE_THREAD);
+        const auto switches = [](const rusage &u) { return u.ru_nvcsw + u.ru_nivcsw; };
+        state.counters["cpu_us"] = all * 1e6 / count;
+        state.counters["other_threads_cpu_us"] = others * 1e6 / count;
+        state.counters["sleeps"] =
+            static_cast<double>(process.ru_nvcsw - process_usage_.ru_nvcsw) / count;
+        state.counters["io_switches"] =
+            static_cast<double>((switches(process) - switches(process_usage_)) -
+                                (switches(thread) - switches(thread_usage_))) /
+            count;
     }
 
 private:
@@ -170,14 +184,15 @@ private:
         clock_gettime(clock, &time);
         return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
     }
-    static long voluntarySwitches() {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_nvcsw;
+    static rusage usage(int who) {
+        rusage result{};
+        getrusage(who, &result);
+        return result;
     }
     double process_;
     double thread_;
-    long switches_;
+    rusage process_usage_;
+    rusage thread_usage_;
 };
 
 // Median and 99th percentile of the per-exchange times, in microseconds.

@@ -6,7 +6,8 @@
 namespace velorn {
 
 CallerChannel::CallerChannel(Runtime &runtime, std::string host, int port)
-    : Object(runtime, Kind::Caller), host_(std::move(host)), port_(port), resolver_(strand()) {}
+    : Object(runtime, Kind::Caller), host_(std::move(host)), port_(port), resolver_(strand()),
+      deadlineTimer_(strand()) {}
 
 void CallerChannel::startConnecting() {
     auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
@@ -35,7 +36,7 @@ void CallerChannel::setConnectionHandler(bool connected, velorn_ipc_connection_h
 void CallerChannel::send(velorn_ipc_message_handler handler, void *context, std::uint64_t token,
                          std::uint32_t methodId, std::uint32_t size, const char *buffer,
                          std::int32_t timeoutMs) {
-    auto request = std::make_shared<Request>(strand());
+    auto request = std::make_shared<Request>();
     request->handler = handler;
     request->context = context;
     request->token = token;
@@ -64,12 +65,10 @@ void CallerChannel::submit(const std::shared_ptr<Request> &request, std::int32_t
         return;
     pending_.emplace(request->token, request);
     if (timeoutMs > 0) {
-        request->timer.expires_after(std::chrono::milliseconds(timeoutMs));
-        auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
-        request->timer.async_wait([self, request](const asio::error_code &error) {
-            if (!error)
-                self->onTimeout(request);
-        });
+        request->deadline = deadlines_.emplace(
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs), request);
+        request->hasDeadline = true;
+        armDeadlineTimer();
     }
     if (state_ == State::Connected) {
         link_->send(request->frame);
@@ -146,7 +145,7 @@ bool CallerChannel::onFrame(Link &, const FrameHeader &header, const char *paylo
         auto request = std::move(it->second);
         pending_.erase(it);
         request->done = true;
-        request->timer.cancel();
+        dropDeadline(*request);
         // A reply with a nonzero code carries no bytes for the handler (velorn_ipc.h).
         if (header.code == VELORN_IPC_OK)
             complete(*request, VELORN_IPC_OK, header.size, payload);
@@ -174,17 +173,53 @@ void CallerChannel::disconnected(std::int32_t code) {
         failed.push_back(std::move(entry.second));
     pending_.clear();
     waiting_.clear();
+    deadlines_.clear();
     for (auto &request : failed) {
         request->done = true;
-        request->timer.cancel();
+        request->hasDeadline = false;
         complete(*request, code, 0, nullptr);
     }
     announce(Event::Failed, code);
 }
 
+void CallerChannel::armDeadlineTimer() {
+    if (deadlines_.empty())
+        return;
+    const auto earliest = deadlines_.begin()->first;
+    if (deadlineArmed_ && armedFor_ <= earliest)
+        return; // fires first, then waits again for the rest
+    deadlineArmed_ = true;
+    armedFor_ = earliest;
+    deadlineTimer_.expires_at(earliest); // an earlier wait ends with operation_aborted
+    auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
+    deadlineTimer_.async_wait([self](const asio::error_code &error) { self->onDeadlineTimer(error); });
+}
+
+void CallerChannel::onDeadlineTimer(const asio::error_code &error) {
+    if (closed_ || error == asio::error::operation_aborted)
+        return; // closed, or replaced by a wait for an earlier deadline
+    deadlineArmed_ = false;
+    const auto now = std::chrono::steady_clock::now();
+    while (!closed_ && !deadlines_.empty() && deadlines_.begin()->first <= now) {
+        auto request = deadlines_.begin()->second;
+        dropDeadline(*request);
+        onTimeout(request); // may close the connection, which empties deadlines_
+    }
+    if (!closed_)
+        armDeadlineTimer();
+}
+
+void CallerChannel::dropDeadline(Request &request) {
+    if (!request.hasDeadline)
+        return;
+    request.hasDeadline = false;
+    deadlines_.erase(request.deadline);
+}
+
 void CallerChannel::onTimeout(const std::shared_ptr<Request> &request) {
     if (closed_ || request->done)
         return;
+    dropDeadline(*request);
     forget(request);
     request->done = true;
     request->frame->cancelled = true; // not yet written: no need to send it any more
@@ -236,8 +271,8 @@ void CallerChannel::closeOnStrand() {
         link_->close();
         link_.reset();
     }
-    for (auto &entry : pending_)
-        entry.second->timer.cancel();
+    deadlineTimer_.cancel();
+    deadlines_.clear();
     pending_.clear();
     waiting_.clear();
     onConnected_ = ConnectionHandler{};

@@ -5,6 +5,8 @@
 #include "Link.h"
 #include "Runtime.h"
 
+#include <chrono>
+#include <map>
 #include <string>
 #include <unordered_map>
 
@@ -38,15 +40,16 @@ public:
     void onFailed(Link &link, std::int32_t code) override;
 
 private:
+    struct Request;
+    using Deadlines = std::multimap<std::chrono::steady_clock::time_point, std::shared_ptr<Request>>;
     struct Request {
-        explicit Request(const asio::strand<asio::io_context::executor_type> &strand)
-            : timer(strand) {}
         velorn_ipc_message_handler handler = nullptr;
         void *context = nullptr;
         std::uint64_t token = 0;
         std::uint32_t methodId = 0;
         std::shared_ptr<OutFrame> frame; /* shared with the link's queue */
-        asio::steady_timer timer;
+        bool hasDeadline = false;
+        Deadlines::iterator deadline{}; /* its entry in deadlines_, when hasDeadline */
         bool done = false; /* its handler was called or is no longer due */
     };
     enum class State { Idle, Connecting, Connected };
@@ -62,7 +65,10 @@ private:
                     const asio::ip::tcp::resolver::results_type &endpoints);
     void onConnected(std::uint64_t attempt, const asio::error_code &error);
     void disconnected(std::int32_t code);
+    void armDeadlineTimer();
+    void onDeadlineTimer(const asio::error_code &error);
     void onTimeout(const std::shared_ptr<Request> &request);
+    void dropDeadline(Request &request);
     void forget(const std::shared_ptr<Request> &request);
     void complete(Request &request, std::int32_t code, std::uint32_t size, const char *payload);
     void announce(Event event, std::int32_t status);
@@ -81,6 +87,13 @@ private:
     std::unordered_multimap<std::uint64_t, std::shared_ptr<Request>> pending_;
     // Requests that wait for a connection, in the order they were sent.
     std::deque<std::shared_ptr<Request>> waiting_;
+    // One timer for the whole channel, armed for the earliest deadline. It is not cancelled when
+    // that request completes in time: it fires, finds nothing due and waits for the next one, so
+    // that an answered request costs no timer operation and no wake-up of another thread.
+    Deadlines deadlines_; /* of the requests in pending_ that have one */
+    asio::steady_timer deadlineTimer_;
+    bool deadlineArmed_ = false;
+    std::chrono::steady_clock::time_point armedFor_{};
 
     Event latched_ = Event::None; /* the last connection event, for late registrations */
     std::int32_t latchedStatus_ = VELORN_IPC_OK;
