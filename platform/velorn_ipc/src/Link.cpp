@@ -179,17 +179,17 @@ void Link::resume() {
 void Link::send(std::shared_ptr<OutFrame> frame) {
     if (!open_)
         return;
-    if (frame->hasDeadline) {
+    if (frame->hasDeadline)
         deadlines_.insert(frame->deadline);
-        armDeadline();
-    }
     if (inputEnded_)
         lastProgress_ = std::chrono::steady_clock::now();
     queue_.push_back(std::move(frame));
-    if (!writing_) {
-        auto self = shared_from_this(); // the sink may let go of this link when told of the write
-        writeMore();
+    if (writing_) {
+        armDeadline();
+        return;
     }
+    auto self = shared_from_this(); // the sink may let go of this link when told of the write
+    writeMore(); // arms the deadline timer only for what the socket did not take at once
 }
 
 // Writes batches straight from the strand while the socket takes them whole, so that an idle
@@ -280,16 +280,13 @@ void Link::batchWritten() {
         sink->onSent(written);
 }
 
+// The timer is left running when its frame is written in time: it fires, finds nothing overdue
+// and waits for the next deadline, which costs less than cancelling and re-arming per frame.
 void Link::armDeadline() {
-    if (deadlines_.empty()) {
-        if (deadlineArmed_) {
-            deadlineTimer_.cancel();
-            deadlineArmed_ = false;
-        }
+    if (deadlines_.empty())
         return;
-    }
     const auto earliest = *deadlines_.begin();
-    if (deadlineArmed_ && armedFor_ == earliest)
+    if (deadlineArmed_ && armedFor_ <= earliest)
         return;
     deadlineArmed_ = true;
     armedFor_ = earliest;
