@@ -78,6 +78,10 @@ public:
     // Part of a frame (or of a header) was received and the rest has not arrived yet.
     bool midFrame() const { return readEnd_ > readBegin_; }
     bool inputEnded() const { return inputEnded_; }
+    // Nothing is queued or being written.
+    bool writeIdle() const { return !writing_ && queue_.empty(); }
+    // The socket's descriptor, for a caller that duplicates it; -1 once closed.
+    int nativeHandle() { return open_ ? static_cast<int>(socket_.native_handle()) : -1; }
 
 private:
     void readMore();
