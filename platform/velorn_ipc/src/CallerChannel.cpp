@@ -351,13 +351,18 @@ void CallerChannel::dropDeadline(Request &request) {
 
 void CallerChannel::timedOut(Request &request) {
     request.frame->cancelled = true; // not yet written: no need to send it any more
-    complete(request, VELORN_IPC_ETIMEDOUT, 0, nullptr);
     // A reply stuck in the middle of its frame would hold up every later reply on this
-    // connection: give it up, so that the next request connects afresh.
-    if (!closed_ && link_ && link_->midFrame()) {
+    // connection: give it up, so that the next request connects afresh. The direct path closes
+    // before the handler runs, or a request it sends would go to the abandoned connection.
+    const bool giveUp = link_ && link_->midFrame();
+    if (giveUp) {
         link_->close();
-        disconnected(VELORN_IPC_ECONNLOST);
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopDirect();
     }
+    complete(request, VELORN_IPC_ETIMEDOUT, 0, nullptr);
+    if (giveUp && !closed_)
+        disconnected(VELORN_IPC_ECONNLOST);
 }
 
 // mutex_ held.
