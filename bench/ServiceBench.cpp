@@ -17,6 +17,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -29,6 +30,7 @@
 #include "DataServiceStub.h"
 #include "RawTcpFloor.h"
 #include "ServingHandler.h"
+#include "velorn_ipc.h"
 
 namespace bench {
 namespace {
@@ -40,16 +42,20 @@ constexpr const char *actionName = "devices_id";
 // Long enough for a loaded machine; only a broken exchange waits it out.
 constexpr std::chrono::seconds completionDeadline{30};
 
-// Polls the completion flag as the binding's caller does, yielding the core to
-// the IPC threads between reads.
-bool waitForCompletion(const ServiceError &error) {
+// Polls until done() as the binding's caller polls its completion flag,
+// yielding the core to the IPC threads between reads.
+template <typename Done> bool waitUntil(Done done) {
     const auto deadline = Clock::now() + completionDeadline;
-    for (unsigned spins = 1; completionFlag(error) != 1; ++spins) {
+    for (unsigned spins = 1; !done(); ++spins) {
         if (spins % 1024 == 0 && Clock::now() > deadline)
             return false;
         std::this_thread::yield();
     }
     return true;
+}
+
+bool waitForCompletion(const ServiceError &error) {
+    return waitUntil([&] { return completionFlag(error) == 1; });
 }
 
 // A serving stub answering "devices_id" and a client connected to it.
@@ -115,7 +121,66 @@ ExchangeSizes exchangeSizes() {
     return {encodedBytes(codec, request).size(), encodedBytes(codec, answer).size()};
 }
 
+// The IPC library alone: a caller channel and a callee channel in this process
+// that answers every request at once from its handler, with payloads of the
+// service's sizes and no codec. Benchmark thread only; the handlers run on IPC
+// threads and touch only the constant payload and the flag they are given.
+class IpcLoopback {
+public:
+    explicit IpcLoopback(const ExchangeSizes &sizes)
+        : request_(sizes.request, 'q'), response_(sizes.response, 'a') {
+        initial_velorn_ipc_module();
+        listener_ = callee_create_ipc_channel_tcp("127.0.0.1", 0);
+        if (listener_ != 0 && callee_accept_ipc_channel(listener_, &onAccept, this) == 0)
+            caller_ = caller_create_ipc_channel_tcp("127.0.0.1", callee_ipc_channel_port(listener_));
+        if (caller_ == 0) {
+            release();
+            throw std::runtime_error("velorn_ipc: no loopback channels");
+        }
+    }
+    ~IpcLoopback() { release(); }
+    IpcLoopback(const IpcLoopback &) = delete;
+    IpcLoopback &operator=(const IpcLoopback &) = delete;
+
+    // Sets done to 1 once answered (or failed).
+    bool send(std::atomic<int> &done) {
+        return caller_async_send_ipc_request(caller_, &onReply, &done, create_ipc_token(), 7,
+                                             static_cast<std::uint32_t>(request_.size()),
+                                             request_.data(), 5000) == VELORN_IPC_OK;
+    }
+
+private:
+    static int onAccept(velorn_ipc_handle, void *context, velorn_ipc_handle connection) {
+        return callee_async_recv_ipc_request(connection, &onRequest, context);
+    }
+    static void onRequest(velorn_ipc_handle connection, void *context, std::uint64_t token,
+                          std::uint32_t methodId, std::uint32_t, const char *, std::int32_t) {
+        const auto &response = static_cast<IpcLoopback *>(context)->response_;
+        callee_async_send_ipc_response(connection, nullptr, nullptr, token, methodId,
+                                       static_cast<std::uint32_t>(response.size()),
+                                       response.data(), 5000);
+    }
+    static void onReply(velorn_ipc_handle, void *context, std::uint64_t, std::uint32_t,
+                        std::uint32_t, const char *, std::int32_t) {
+        static_cast<std::atomic<int> *>(context)->store(1, std::memory_order_release);
+    }
+    void release() {
+        if (caller_ != 0)
+            caller_destroy_ipc_channel(caller_);
+        if (listener_ != 0)
+            callee_destroy_ipc_channel(listener_);
+        caller_ = listener_ = 0;
+        release_velorn_ipc_module();
+    }
+
+    const std::string request_;
+    const std::string response_;
+    velorn_ipc_handle listener_ = 0;
+    velorn_ipc_handle caller_ = 0;
+};
+
 std::unique_ptr<ServiceLoopback> g_service; // benchmark thread only
+std::unique_ptr<IpcLoopback> g_ipc;         // benchmark thread only
 std::unique_ptr<RawTcpFloor> g_floor;       // benchmark thread only
 
 // The environments, made on first use; null (and the benchmark skipped) when
@@ -128,6 +193,16 @@ ServiceLoopback *service(benchmark::State &state) {
         state.SkipWithError(error.what());
     }
     return g_service.get();
+}
+
+IpcLoopback *ipcLoopback(benchmark::State &state) {
+    try {
+        if (!g_ipc)
+            g_ipc = std::make_unique<IpcLoopback>(exchangeSizes());
+    } catch (const std::exception &error) {
+        state.SkipWithError(error.what());
+    }
+    return g_ipc.get();
 }
 
 RawTcpFloor *rawFloor(benchmark::State &state) {
@@ -272,6 +347,57 @@ void BM_ServiceInFlight(benchmark::State &state) {
     reportSizes(state);
 }
 
+void BM_IpcRoundTrip(benchmark::State &state) {
+    IpcLoopback *ipc = ipcLoopback(state);
+    if (ipc == nullptr)
+        return;
+    std::atomic<int> done{0};
+    std::vector<double> micros;
+    micros.reserve(1 << 16);
+    const OtherThreadsActivity activity;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        done.store(0, std::memory_order_relaxed);
+        if (!ipc->send(done) ||
+            !waitUntil([&] { return done.load(std::memory_order_acquire) == 1; })) {
+            state.SkipWithError("the request was not answered");
+            g_ipc.reset();
+            return;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    activity.report(state, micros.size());
+    reportLatency(state, micros);
+    reportSizes(state);
+}
+
+void BM_IpcInFlight(benchmark::State &state) {
+    IpcLoopback *ipc = ipcLoopback(state);
+    if (ipc == nullptr)
+        return;
+    const auto count = static_cast<std::size_t>(state.range(0));
+    std::vector<std::atomic<int>> done(count);
+    const OtherThreadsActivity activity;
+    for (auto _ : state) {
+        bool completed = true;
+        for (auto &flag : done) {
+            flag.store(0, std::memory_order_relaxed);
+            completed = completed && ipc->send(flag);
+        }
+        for (auto &flag : done)
+            completed = completed &&
+                        waitUntil([&] { return flag.load(std::memory_order_acquire) == 1; });
+        if (!completed) {
+            state.SkipWithError("a request was not answered");
+            g_ipc.reset();
+            return;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count));
+    activity.report(state, state.iterations() * count);
+    reportSizes(state);
+}
+
 void BM_RawTcpRoundTrip(benchmark::State &state) {
     RawTcpFloor *raw = rawFloor(state);
     if (raw == nullptr)
@@ -312,14 +438,17 @@ constexpr int64_t inFlight = 1000;
 
 // Real time: the work happens on other threads than the benchmark's.
 BENCHMARK(BM_ServiceRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IpcRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawTcpRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ServiceInFlight)->Arg(inFlight)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IpcInFlight)->Arg(inFlight)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawTcpInFlight)->Arg(inFlight)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
 void releaseEnvironments() {
     g_service.reset();
+    g_ipc.reset();
     g_floor.reset();
 }
 

@@ -24,6 +24,7 @@ PYTHON_PACKAGES=(
   "scikit-build-core>=0.10"
   "swig==4.3.1"
   pytest
+  pyzmq
 )
 
 missing=()
