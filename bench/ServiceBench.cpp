@@ -10,7 +10,9 @@
 //   poll processingOK     <------'
 //
 // RoundTrip sends one request at a time; InFlight sends a batch of requests
-// without waiting, then waits for every one of them.
+// without waiting, then waits for every one of them. The Ipc variants do the
+// same through the IPC library alone (payloads of the same sizes, no codec),
+// the RawTcp ones through plain sockets.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
