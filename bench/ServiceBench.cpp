@@ -291,30 +291,42 @@ void reportSizes(benchmark::State &state) {
     state.counters["response_bytes"] = static_cast<double>(sizes.response);
 }
 
+// Times exchange() once per iteration and reports the per-exchange counters;
+// false (the benchmark skipped with failure) when an exchange failed.
+template <typename Exchange>
+bool timeRoundTrips(benchmark::State &state, const char *failure, Exchange exchange) {
+    std::vector<double> micros;
+    micros.reserve(1 << 16);
+    const OtherThreadsActivity activity;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (!exchange()) {
+            state.SkipWithError(failure);
+            return false;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    activity.report(state, micros.size());
+    reportLatency(state, micros);
+    reportSizes(state);
+    return true;
+}
+
 void BM_ServiceRoundTrip(benchmark::State &state) {
     ServiceLoopback *loopback = service(state);
     if (loopback == nullptr)
         return;
     const DeviceIdReqData request = deviceRequest();
     DeviceIdResData response;
-    std::vector<double> micros;
-    micros.reserve(1 << 16);
-    const OtherThreadsActivity activity;
-    for (auto _ : state) {
-        const auto start = Clock::now();
+    const bool completed = timeRoundTrips(state, "the request was not completed", [&] {
         response.error.processingOK = 0; // nothing is pending on this record
-        if (!loopback->send(request, response) || !waitForCompletion(response.error)) {
-            state.SkipWithError("the request was not completed");
-            g_service.reset(); // drops the pending request before its record goes
-            return;
-        }
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    if (response.device_data.name != "Loading bay, north gate" || response.error.errorCode != 1)
+        return loopback->send(request, response) && waitForCompletion(response.error);
+    });
+    if (!completed)
+        g_service.reset(); // drops the pending request before its record goes
+    else if (response.device_data.name != "Loading bay, north gate" ||
+             response.error.errorCode != 1)
         state.SkipWithError("the reply does not carry the serving side's answer");
-    activity.report(state, micros.size());
-    reportLatency(state, micros);
-    reportSizes(state);
 }
 
 void BM_ServiceInFlight(benchmark::State &state) {
@@ -354,23 +366,13 @@ void BM_IpcRoundTrip(benchmark::State &state) {
     if (ipc == nullptr)
         return;
     std::atomic<int> done{0};
-    std::vector<double> micros;
-    micros.reserve(1 << 16);
-    const OtherThreadsActivity activity;
-    for (auto _ : state) {
-        const auto start = Clock::now();
+    const bool completed = timeRoundTrips(state, "the request was not answered", [&] {
         done.store(0, std::memory_order_relaxed);
-        if (!ipc->send(done) ||
-            !waitUntil([&] { return done.load(std::memory_order_acquire) == 1; })) {
-            state.SkipWithError("the request was not answered");
-            g_ipc.reset();
-            return;
-        }
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    activity.report(state, micros.size());
-    reportLatency(state, micros);
-    reportSizes(state);
+        return ipc->send(done) &&
+               waitUntil([&] { return done.load(std::memory_order_acquire) == 1; });
+    });
+    if (!completed)
+        g_ipc.reset(); // drops the pending request before its flag goes
 }
 
 void BM_IpcInFlight(benchmark::State &state) {
@@ -402,22 +404,8 @@ void BM_IpcInFlight(benchmark::State &state) {
 
 void BM_RawTcpRoundTrip(benchmark::State &state) {
     RawTcpFloor *raw = rawFloor(state);
-    if (raw == nullptr)
-        return;
-    std::vector<double> micros;
-    micros.reserve(1 << 16);
-    const OtherThreadsActivity activity;
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        if (!raw->roundTrip()) {
-            state.SkipWithError("raw exchange failed");
-            return;
-        }
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    activity.report(state, micros.size());
-    reportLatency(state, micros);
-    reportSizes(state);
+    if (raw != nullptr)
+        timeRoundTrips(state, "raw exchange failed", [&] { return raw->roundTrip(); });
 }
 
 void BM_RawTcpInFlight(benchmark::State &state) {

@@ -19,6 +19,8 @@ import time
 
 import DataServicePyWrapper as ds
 
+from exchange_stats import per_exchange
+
 ACTION = "devices_id"
 
 
@@ -64,15 +66,7 @@ def measure(server, service, callback, seconds, batch):
         done += batch
     elapsed = time.perf_counter() - start
     after = both(server)
-    result = {"exchanges": done, "requests_per_s": round(done / elapsed)}
-    for key in ("cpu", "switches", "sleeps"):
-        scale = 1e6 if key == "cpu" else 1
-        result[key + "_per_exchange"] = round((after[key] - before[key]) * scale / done, 2)
-    if batch == 1:
-        micros.sort()
-        result["p50_us"] = round(micros[len(micros) // 2], 1)
-        result["p99_us"] = round(micros[int(len(micros) * 0.99)], 1)
-    return result
+    return per_exchange(before, after, done, elapsed, micros, batch)
 
 
 def main():

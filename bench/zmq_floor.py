@@ -17,6 +17,8 @@ import time
 
 import zmq
 
+from exchange_stats import per_exchange
+
 REQUEST = b"q" * 169
 ANSWER = b"a" * 162
 STATS = b"stats"
@@ -69,15 +71,7 @@ class Client:
             done += batch
         elapsed = time.perf_counter() - start
         after = self.both()
-        result = {"exchanges": done, "requests_per_s": round(done / elapsed)}
-        for key in ("cpu", "switches", "sleeps"):
-            scale = 1e6 if key == "cpu" else 1
-            result[key + "_per_exchange"] = round((after[key] - before[key]) * scale / done, 2)
-        if batch == 1:
-            micros.sort()
-            result["p50_us"] = round(micros[len(micros) // 2], 1)
-            result["p99_us"] = round(micros[int(len(micros) * 0.99)], 1)
-        return result
+        return per_exchange(before, after, done, elapsed, micros, batch)
 
 
 def main():
