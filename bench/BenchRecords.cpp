@@ -44,6 +44,19 @@ void fillDeviceAnswer(const DeviceIdReqData &request, DeviceIdResData &answer) {
     answer.error.errorMesg = "";
 }
 
+DeviceIdResData deviceAnswer() {
+    DeviceIdResData answer;
+    fillDeviceAnswer(deviceRequest(), answer);
+    return answer;
+}
+
+ServiceCodec &benchCodec() {
+    static ServiceCodec instance;
+    static const bool loaded = (instance.createTool(DS_DEFINITION_FILE), true);
+    (void)loaded;
+    return instance;
+}
+
 RecordResData recordList(std::size_t count) {
     RecordResData list;
     list.record_data.reserve(count);

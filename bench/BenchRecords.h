@@ -24,5 +24,14 @@ void fillDeviceAnswer(const DeviceIdReqData &request, DeviceIdResData &answer);
 // cameras with its stream details and RTSP address.
 RecordResData recordList(std::size_t count);
 
+// The answer of a "devices_id" exchange to deviceRequest().
+DeviceIdResData deviceAnswer();
+
+// One codec with the definition file loaded, shared by the codec benchmarks;
+// benchmark thread only.
+ServiceCodec &benchCodec();
+
+// The number of records of the large reply.
+constexpr std::size_t largeListLength = 10000;
 
 } // namespace bench

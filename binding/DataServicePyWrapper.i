@@ -62,6 +62,8 @@ static PyObject *ds_create_module(PyModuleDef *definition);
 
 DS_RECORD_DECLARATIONS
 
+%include "KeepAlive.i"
+
 /* SWIG's parser does not know GCC attributes; the C++ compiler still sees the real header. */
 #define __attribute__(x)
 %include "DataServiceExports.h"

@@ -34,7 +34,8 @@ struct ActionRow {
     CallbackBase *(*createCallback)();   // new object of that class
     void (*encodeRequest)(ServiceCodec &codec, const void *request, EncodedRequest *out);
     int (*dispatchResponse)(ServiceCodec &codec, CallbackBase &callback, const char *buffer,
-                            uint32 size, int32 transportCode, void *response);
+                            uint32 size, int32 transportCode, void *response,
+                            DecodeReport *report);
 };
 
 #define DS_ACTION(name, methodId, RequestType, ResponseType) +1

@@ -6,7 +6,7 @@ namespace DataServiceNamespace {
 int CallbackIpcError::operator()(int32 status, ServiceError *record) const {
     if (!record)
         return 1;
-    record->errorCode = status == 0 ? 1 : 0;
+    storeErrorCode(*record, status == 0 ? 1 : 0);
     markCompleted(*record);
     return 1;
 }

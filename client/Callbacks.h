@@ -23,11 +23,13 @@ class CallbackIpcError : public CallbackBase {
 public:
     void invoke() override {}
 
-    // Writes errorCode (1 for status 0, else 0) and then processingOK = 1 with
-    // a release store, so a reader that sees the flag with an acquire load also
-    // sees errorCode. Nothing else of the record changes; a null record is
-    // left alone. Runs on whichever thread reports the status (usually an IPC
-    // thread); takes no lock. Returns 1.
+    // Writes errorCode (1 for status 0, else 0) and then processingOK = 1, both
+    // as atomic stores (storeErrorCode, markCompleted): the caller may be
+    // reading the record on its own thread at any time, since connection events
+    // keep arriving after the flag is 1. A reader that sees the flag with an
+    // acquire load also sees errorCode. Nothing else of the record changes; a
+    // null record is left alone. Runs on whichever thread reports the status
+    // (usually an IPC thread); takes no lock. Returns 1.
     int operator()(int32 status, ServiceError *record) const;
 };
 
@@ -53,6 +55,19 @@ inline void markCompleted(ServiceError &error) {
 // markCompleted for callers (tests, binding) that poll a record.
 inline int32 completionFlag(const ServiceError &error) {
     return __atomic_load_n(&error.processingOK, __ATOMIC_ACQUIRE);
+}
+
+// Writes errorCode of a status record that its owner may read at the same
+// time (connection events). Relaxed: the flag's release store that follows
+// orders it for a reader that polls the flag.
+inline void storeErrorCode(ServiceError &error, int32 code) {
+    __atomic_store_n(&error.errorCode, code, __ATOMIC_RELAXED);
+}
+
+// Reads errorCode of a status record that connection events may be writing:
+// the counterpart of storeErrorCode.
+inline int32 statusErrorCode(const ServiceError &error) {
+    return __atomic_load_n(&error.errorCode, __ATOMIC_RELAXED);
 }
 
 } // namespace DataServiceNamespace

@@ -17,7 +17,8 @@ int ServiceCodec::encodeRequest(uint32 methodId, const void *request, EncodedReq
 }
 
 int ServiceCodec::dispatchResponse(uint32 methodId, CallbackBase *callback, const char *buffer,
-                                   uint32 size, int32 transportCode, void *response) {
+                                   uint32 size, int32 transportCode, void *response,
+                                   DecodeReport *report) {
     if (!callback)
         return 0;
     if (methodId == 0) {
@@ -30,7 +31,7 @@ int ServiceCodec::dispatchResponse(uint32 methodId, CallbackBase *callback, cons
     const ActionRow *row = actionWithMethodId(methodId);
     if (!row)
         return 1;
-    return row->dispatchResponse(*this, *callback, buffer, size, transportCode, response);
+    return row->dispatchResponse(*this, *callback, buffer, size, transportCode, response, report);
 }
 
 } // namespace DataServiceNamespace

@@ -65,7 +65,28 @@ void DataServiceStub::completeAllPending(int32 transportCode) {
             // An allocation failure for one record must not cost the others
             // their completion.
         }
+        tellRequestEnd(entry, transportCode, false);
     }
+}
+
+void DataServiceStub::setRequestEndHook(RequestEndHook hook, void *context) {
+    std::lock_guard<std::mutex> lock(pendingLock);
+    requestEndHook = hook;
+    requestEndContext = context;
+}
+
+void DataServiceStub::tellRequestEnd(const PendingRequest &entry, int32 transportCode,
+                                     bool decodedCleanly) {
+    RequestEndHook hook;
+    void *context;
+    {
+        std::lock_guard<std::mutex> lock(pendingLock);
+        hook = requestEndHook;
+        context = requestEndContext;
+    }
+    if (hook)
+        hook(context, RequestEnd{entry.responseRecord, entry.methodId, transportCode,
+                                 decodedCleanly});
 }
 
 void DataServiceStub::onConnectionEvent(velorn_ipc_handle, void *context, int32_t status) {
@@ -110,9 +131,10 @@ void DataServiceStub::onResponse(velorn_ipc_handle, void *context, uint64_t toke
             return;
         entry = *found;
     }
+    DecodeReport report;
     try {
         stub->codec.dispatchResponse(methodId, entry.callback, buffer, size, transportCode,
-                                     entry.responseRecord);
+                                     entry.responseRecord, &report);
     } catch (...) {
         // Decoding ran out of memory: complete the record as for an empty
         // reply rather than leave its caller waiting; if even that fails the
@@ -123,10 +145,14 @@ void DataServiceStub::onResponse(velorn_ipc_handle, void *context, uint64_t toke
         } catch (...) {
         }
     }
-    std::lock_guard<std::mutex> lock(stub->pendingLock);
-    auto found = std::find_if(stub->pendingRequests.begin(), stub->pendingRequests.end(), matches);
-    if (found != stub->pendingRequests.end())
-        stub->pendingRequests.erase(found);
+    {
+        std::lock_guard<std::mutex> lock(stub->pendingLock);
+        auto found =
+            std::find_if(stub->pendingRequests.begin(), stub->pendingRequests.end(), matches);
+        if (found != stub->pendingRequests.end())
+            stub->pendingRequests.erase(found);
+    }
+    stub->tellRequestEnd(entry, transportCode, report.clean);
 }
 
 } // namespace DataServiceNamespace

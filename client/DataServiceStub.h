@@ -16,7 +16,9 @@
 //                                              completeResponse
 //                                              processingOK = 1 (release)
 //                                            remove entry    (lock)
+//                                            requestEndHook, if set (no lock)
 //   poll processingOK (acquire) <----------'
+//   (or be woken by what the hook does)
 #pragma once
 
 #include <cstdint>
@@ -46,6 +48,23 @@ struct HandlerEntry {
     uint64_t token;          // always 0
     uint32 methodId;         // an action's method id, or 0
 };
+
+// How one request ended, told to a RequestEndHook.
+struct RequestEnd {
+    void *responseRecord;  // the caller's response record (may be null), complete now
+    uint32 methodId;       // the action's method id
+    int32 transportCode;   // 0 when a reply arrived
+    bool decodedCleanly;   // the reply decoded as the action's response type (DecodeReport)
+};
+
+// Called once for every request that ends through a reply, a transport
+// failure or a repeated connect, after the response record has been completed
+// (processingOK already 1) and the request removed from pendingRequests. Not
+// called for requests dropped by destruction. Runs on an IPC thread (on the
+// caller's thread for a repeated connect), with no lock of the stub held; it
+// must not block for long, must not call into the stub and, in a Python
+// process, must not take the interpreter lock.
+typedef void (*RequestEndHook)(void *context, const RequestEnd &end);
 
 class DataServiceStub {
 public:
@@ -105,10 +124,16 @@ public:
     int registerHandler(uint32 methodId, CallbackBase *callback, void *record);
     int unregisterHandler(uint32 methodId);
 
-    // Listens on host:port (port 0 picks a free port, see listeningPort) with
-    // a listening channel of its own, apart from the caller channel; a
-    // listening channel made before is destroyed first. Returns 1 when the
-    // channel exists and accepting is armed, else 0. Application thread.
+    // Listens on address:port (port 0 picks a free port, see listeningPort)
+    // with a listening channel of its own, apart from the caller channel; a
+    // listening channel made before is destroyed first. The address is only
+    // the one given: an empty one means defaultListeningAddress. "0.0.0.0"
+    // listens on every IPv4 address. Returns 1 when the channel exists and
+    // accepting is armed, else 0. Application thread.
+    int startListening(const cfstring &address, int32 port);
+    // startListening(host, port): the stub's host, "127.0.0.1" unless the
+    // client's connect stored another. Programs that serve pass the address
+    // explicitly so that a connect can never widen where they listen.
     int startListening(int32 port);
     // Destroys the listening channel and every connection it accepted; when
     // it returns no request handler of this stub runs. Returns 1 when there
@@ -153,13 +178,23 @@ public:
     int32 port = -1;               // caller's thread only
     velorn_ipc_handle channel = 0; // caller channel; caller's thread only
 
-    std::mutex pendingLock; // guards pendingRequests; never held across a library call or dispatch
+    std::mutex pendingLock; // guards pendingRequests and the hook; never held across a library call or dispatch
+
+    // Sets (or, with null, clears) the hook told of every request's end. Any
+    // thread; requests that end after it returns are told to the new hook.
+    void setRequestEndHook(RequestEndHook hook, void *context);
+    RequestEndHook requestEndHook = nullptr; // guarded by pendingLock
+    void *requestEndContext = nullptr;       // guarded by pendingLock
 
     velorn_ipc_handle listeningChannel = 0; // callee channel; application thread only
     std::mutex registryLock; // guards handlerRegistry; never held across a dispatch
 
+    // Where startListening listens unless told otherwise.
+    static constexpr const char *defaultListeningAddress = "127.0.0.1";
+
 private:
     void completeAllPending(int32 transportCode);
+    void tellRequestEnd(const PendingRequest &entry, int32 transportCode, bool decodedCleanly);
 };
 
 } // namespace DataServiceNamespace

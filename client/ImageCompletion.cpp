@@ -1,6 +1,10 @@
 // Completion of the image action, the one action whose reply also goes to a
 // file.
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -15,14 +19,35 @@ cfstring imageFilePath(const DeviceIdImageResData *response) {
 }
 
 namespace {
-// Creates or replaces the file; a file that cannot be opened is skipped
-// without a report, as the protocol has no field for it.
+// Creates or replaces the file. The path is partly made of reply data and may
+// lie in a folder others can write to, so a symbolic link planted at the path
+// is not followed (O_NOFOLLOW) and anything that is not a regular file (a FIFO
+// would block the IPC thread, a device would swallow the bytes) is left alone:
+// O_NONBLOCK makes opening a FIFO without a reader fail, and one with a reader
+// is refused after fstat. The descriptor must not leak into child processes
+// (O_CLOEXEC). A new file gets mode 0600 before the umask: the images come
+// from surveillance cameras and are read by the calling process. A file that
+// cannot be opened is skipped without a report, as the protocol has no field
+// for it; a failed write leaves what was written.
 void writeImageFile(const cfstring &path, const char *bytes, opaque_size size) {
-    std::FILE *file = std::fopen(path.c_str(), "wb");
-    if (!file)
+    const int file = ::open(path.c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                            S_IRUSR | S_IWUSR);
+    if (file < 0)
         return;
-    std::fwrite(bytes, 1, size, file);
-    std::fclose(file);
+    struct stat status;
+    if (::fstat(file, &status) == 0 && S_ISREG(status.st_mode)) {
+        while (size > 0) {
+            const ssize_t written = ::write(file, bytes, size);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                break;
+            bytes += written;
+            size -= static_cast<opaque_size>(written);
+        }
+    }
+    ::close(file);
 }
 } // namespace
 

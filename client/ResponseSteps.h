@@ -3,6 +3,7 @@
 // request encoding, reply decoding and the completion of a response record.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <typeinfo>
 
@@ -120,14 +121,20 @@ void encodeRequestAs(ServiceCodec &codec, const void *request, EncodedRequest *o
 // Response dispatch of one action: decode into a fresh record, test the
 // callback's class (identity), run the completion step, release the decoded
 // record's image. Returns the completion's result, 0 for a foreign callback.
+// Fills report (when given) before the completion is published.
 template <class Callback>
 int dispatchResponseAs(ServiceCodec &codec, CallbackBase &callback, const char *buffer,
-                       uint32 size, int32 transportCode, void *response) {
+                       uint32 size, int32 transportCode, void *response, DecodeReport *report) {
     using Response = typename Action<Callback>::Response;
     TagProblemList problems;
     Response decoded;
     ImageReleaser<Response> releaser(decoded);
-    decodeBytes(codec, decoded, buffer, size, problems);
+    bool heldInstance = decodeBytes(codec, decoded, buffer, size, problems);
+    if (report)
+        report->clean = heldInstance &&
+                        std::none_of(problems.begin(), problems.end(), [](const TagProblem &problem) {
+                            return problem.kind == unexpectedTag;
+                        });
     if (typeid(callback) != typeid(Callback))
         return 0;
     return completeResponse(decoded, decoded.error, transportCode,

@@ -4,6 +4,7 @@
 // ServiceCodec::fromMetadata.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -67,27 +68,19 @@ zeta_instance encode(ServiceCodec &codec, const Record &record, zeta_tool tool) 
     return instance;
 }
 
-// A text of at most size bytes, cut at the first NUL: the library's reported
-// size bounds every read, whatever the bytes hold.
-inline cfstring boundedText(const char *bytes, uint32 size) {
-    if (size == 0)
-        return cfstring();
-    const void *nul = std::memchr(bytes, '\0', size);
-    return cfstring(bytes, nul ? static_cast<const char *>(nul) - bytes : size);
-}
-
-// Reads one text value through the library's size-then-bytes pair. A size of
-// 0 (the read failed) gives an empty text.
+// Reads one text value through the library's size-then-bytes pair straight
+// into its destination, bounded by the reported size and cut at the first
+// NUL. A size of 0 (the read failed) gives an empty text.
 template <class SizeRead, class ValueRead>
-cfstring readText(SizeRead &&readSize, ValueRead &&readValue) {
+void readText(cfstring &text, SizeRead &&readSize, ValueRead &&readValue) {
     uint32 size = 0;
     readSize(&size);
-    if (size == 0)
-        return cfstring();
     // Zeroed, so that a value read that writes nothing gives an empty text.
-    std::vector<char> buffer(size, '\0');
-    readValue(buffer.data());
-    return boundedText(buffer.data(), size);
+    text.assign(size, '\0');
+    if (size == 0)
+        return;
+    readValue(&text[0]);
+    text.resize(strnlen(text.data(), size));
 }
 
 // The library's list of tags with a value; released however decoding ends.
@@ -103,11 +96,11 @@ public:
     HavingValueTags &operator=(const HavingValueTags &) = delete;
 
     uint32 count() const { return count_; }
-    // Entry i, bounded by its 256-byte slot even if it lacks a NUL.
-    std::string name(uint32 i) const {
-        const char *entry = names_ + static_cast<std::size_t>(i) * ZETA_TAG_NAME_SIZE;
-        return boundedText(entry, ZETA_TAG_NAME_SIZE);
+    // Entry i; its length is bounded by its 256-byte slot even if it lacks a NUL.
+    const char *name(uint32 i) const {
+        return names_ + static_cast<std::size_t>(i) * ZETA_TAG_NAME_SIZE;
     }
+    std::size_t length(uint32 i) const { return strnlen(name(i), ZETA_TAG_NAME_SIZE); }
 
 private:
     zeta_tool tool_;
@@ -115,73 +108,120 @@ private:
     uint32 count_ = 0;
 };
 
-// A matched tag name copied into the library's fixed-size tag name buffer.
-struct TagNameBuffer {
-    explicit TagNameBuffer(const std::string &name) {
-        std::strncpy(text, name.c_str(), ZETA_TAG_NAME_SIZE - 1);
-        text[ZETA_TAG_NAME_SIZE - 1] = '\0';
+// Whether a field tag equals an entry of the tag listing, as texts. An entry
+// ends at its NUL or at the end of its 256-byte slot; the field tags of the
+// table are far shorter, so an entry without NUL equals none of them.
+inline bool sameTag(const char *tag, const char *entry) {
+    for (std::size_t i = 0; i < ZETA_TAG_NAME_SIZE; ++i) {
+        if (tag[i] != entry[i])
+            return false;
+        if (tag[i] == '\0')
+            return true;
     }
-    char text[ZETA_TAG_NAME_SIZE];
+    return false;
+}
+
+// Which of a record's field tags and which of the instance's tags were
+// matched, by position: a record has at most 64 field tags; an instance of a
+// schema other than ours may list more tags, kept in a vector past 64.
+class TagMatches {
+public:
+    explicit TagMatches(uint32 listed) : listed_(listed > 64 ? listed : 0) {}
+    void match(uint32 entry, std::size_t field) {
+        fields_ |= std::uint64_t{1} << field;
+        if (listed_.empty())
+            entries_ |= std::uint64_t{1} << entry;
+        else
+            listed_[entry] = true;
+    }
+    bool entryMatched(uint32 entry) const {
+        return listed_.empty() ? (entries_ >> entry & 1) != 0 : listed_[entry];
+    }
+    bool fieldMatched(std::size_t field) const { return (fields_ >> field & 1) != 0; }
+
+private:
+    std::uint64_t fields_ = 0;
+    std::uint64_t entries_ = 0;
+    std::vector<bool> listed_; // instead of entries_ past 64 entries
 };
 
-// Compares one tag name of the instance with the record's field tags in
-// declaration order and, at the first equal one, records the match and reads
-// the value into that field.
+// The transmitted field tags of a record, in declaration order: the same
+// static texts that visit passes.
+template <class Record> const std::vector<const char *> &fieldTags() {
+    static const std::vector<const char *> tags = [] {
+        std::vector<const char *> collected;
+        Record sample{};
+        RecordInfo<Record>::visit(
+            [&](auto kind, const char *tag, auto &...) {
+                if (isTransmitted<decltype(kind)>)
+                    collected.push_back(tag);
+            },
+            sample);
+        return collected;
+    }();
+    return tags;
+}
+
+// The field tag equal to a tag name of the instance, or npos. Field tags of a
+// record are unique, so the first equal one is the only one; the field after
+// the one matched last is tried first, as the library lists tags in
+// declaration order.
+inline std::size_t matchingField(const std::vector<const char *> &fields, const char *name,
+                                 std::size_t expected) {
+    if (expected < fields.size() && sameTag(fields[expected], name))
+        return expected;
+    for (std::size_t field = 0; field < fields.size(); ++field)
+        if (sameTag(fields[field], name))
+            return field;
+    return std::string::npos;
+}
+
+// Reads the value of one matched field tag into its field. The library is
+// given the field's own tag name, equal to the instance's, whose address is
+// the same at every call.
 struct FieldDecoder {
     ServiceCodec &codec;
     zeta_tool tool;
     zeta_instance instance;
     TagProblemList &problems;
-    const std::string &name;            // the tag of the instance
-    std::vector<std::string> &matched;  // names matched so far
-    bool done = false;                  // a field tag equal to name was found
+    std::size_t target;    // position of the matched field among the transmitted ones
+    std::size_t field = 0; // position of the next transmitted field
 
-    bool matches(const char *tag) {
-        if (done || name != tag)
-            return false;
-        done = true;
-        matched.push_back(name);
-        return true;
-    }
+    bool selected() { return field++ == target; }
 
     void operator()(TextField, const char *tag, cfstring &value) {
-        if (!matches(tag))
+        if (!selected())
             return;
-        const char *key = name.c_str();
-        value = readText(
-            [&](uint32 *size) {
-                zetaserialization_getStringTagValueSize(tool, instance, key, size);
-            },
-            [&](char *buffer) {
-                zetaserialization_getStringTagValue(tool, instance, key, buffer);
-            });
+        readText(
+            value,
+            [&](uint32 *size) { zetaserialization_getStringTagValueSize(tool, instance, tag, size); },
+            [&](char *buffer) { zetaserialization_getStringTagValue(tool, instance, tag, buffer); });
     }
     void operator()(Int32Field, const char *tag, int32 &value) {
-        if (matches(tag))
-            zetaserialization_getInt32TagValue(tool, instance, name.c_str(), &value);
+        if (selected())
+            zetaserialization_getInt32TagValue(tool, instance, tag, &value);
     }
     template <class Nested> void operator()(NestedField, const char *tag, Nested &value) {
-        if (!matches(tag))
+        if (!selected())
             return;
-        TagNameBuffer key(name);
         zeta_instance child = nullptr;
-        zetaserialization_getNestedTagValue(tool, instance, key.text, &child);
+        zetaserialization_getNestedTagValue(tool, instance, tag, &child);
         // Decoded into a fresh record and assigned whole: a tag without a
         // value inside leaves the default, not what the field held.
         Nested fresh{};
         codec.fromMetadata(fresh, child, tool, problems);
-        value = fresh;
+        value = std::move(fresh);
     }
     template <class Element>
     void operator()(RecordListField, const char *tag, std::vector<Element> &list) {
-        if (!matches(tag))
+        if (!selected())
             return;
-        TagNameBuffer key(name);
         uint32 count = 0;
-        zetaserialization_getContainerTagSize(tool, instance, key.text, &count);
+        zetaserialization_getContainerTagSize(tool, instance, tag, &count);
+        list.reserve(list.size() + count);
         for (uint32 index = 0; index < count; ++index) {
             zeta_instance child = nullptr;
-            zetaserialization_getNestedContainerTagValue(tool, instance, key.text, index, &child);
+            zetaserialization_getNestedContainerTagValue(tool, instance, tag, index, &child);
             Element fresh{};
             codec.fromMetadata(fresh, child, tool, problems);
             // Moved, not copied: the fresh record is not used again.
@@ -189,31 +229,35 @@ struct FieldDecoder {
         }
     }
     void operator()(TextListField, const char *tag, std::vector<cfstring> &list) {
-        if (!matches(tag))
+        if (!selected())
             return;
-        TagNameBuffer key(name);
         uint32 count = 0;
-        zetaserialization_getContainerTagSize(tool, instance, key.text, &count);
-        for (uint32 index = 0; index < count; ++index)
-            list.push_back(readText(
+        zetaserialization_getContainerTagSize(tool, instance, tag, &count);
+        list.reserve(list.size() + count);
+        for (uint32 index = 0; index < count; ++index) {
+            cfstring text;
+            readText(
+                text,
                 [&](uint32 *size) {
-                    zetaserialization_getStringContainerTagValueSize(tool, instance, key.text,
-                                                                     index, size);
+                    zetaserialization_getStringContainerTagValueSize(tool, instance, tag, index,
+                                                                     size);
                 },
                 [&](char *buffer) {
-                    zetaserialization_getStringContainerTagValue(tool, instance, key.text, index,
+                    zetaserialization_getStringContainerTagValue(tool, instance, tag, index,
                                                                  buffer);
-                }));
+                });
+            list.push_back(std::move(text));
+        }
     }
     void operator()(OpaqueField, const char *tag, opaque &data, opaque_size &size) {
-        if (!matches(tag))
+        if (!selected())
             return;
         // What data pointed to before belongs to whoever filled it: not freed.
         data = nullptr;
         size = 0;
         uint32 blockSize = 0;
         char *block = nullptr;
-        zetaserialization_getOpaqueTagValue(tool, instance, name.c_str(), &blockSize, &block);
+        zetaserialization_getOpaqueTagValue(tool, instance, tag, &blockSize, &block);
         if (block == nullptr || blockSize == 0)
             return;
         // The library's block goes back to it even if the copy cannot be made.
@@ -231,52 +275,37 @@ struct FieldDecoder {
     void operator()(LocalTextField, const char *, cfstring &) {}
 };
 
-// The field tags of a record, in declaration order.
-template <class Record> std::vector<const char *> fieldTags(Record &record) {
-    std::vector<const char *> tags;
-    RecordInfo<Record>::visit(
-        [&](auto kind, const char *tag, auto &...) {
-            if (isTransmitted<decltype(kind)>)
-                tags.push_back(tag);
-        },
-        record);
-    return tags;
-}
-
-inline bool isMatched(const std::vector<std::string> &matched, const std::string &name) {
-    for (const std::string &entry : matched)
-        if (entry == name)
-            return true;
-    return false;
-}
-
 // Reports, after the tag loop, the instance's tags that matched no field tag
 // (in the library's order), then the field tags that had no value (in
 // declaration order).
 template <class Record>
-void checkTagCoverage(Record &record, const HavingValueTags &tags,
-                      const std::vector<std::string> &matched, TagProblemList &problems) {
-    for (uint32 i = 0; i < tags.count(); ++i) {
-        std::string name = tags.name(i);
-        if (!isMatched(matched, name))
-            problems.push_back(TagProblem{name, unexpectedTag});
-    }
-    for (const char *tag : fieldTags(record))
-        if (!isMatched(matched, tag))
-            problems.push_back(TagProblem{tag, missingTag});
+void checkTagCoverage(const HavingValueTags &tags, const TagMatches &matches,
+                      TagProblemList &problems) {
+    for (uint32 i = 0; i < tags.count(); ++i)
+        if (!matches.entryMatched(i))
+            problems.push_back(TagProblem{cfstring(tags.name(i), tags.length(i)), unexpectedTag});
+    const std::vector<const char *> &fields = fieldTags<Record>();
+    for (std::size_t field = 0; field < fields.size(); ++field)
+        if (!matches.fieldMatched(field))
+            problems.push_back(TagProblem{fields[field], missingTag});
 }
 
 template <class Record>
 void decode(ServiceCodec &codec, Record &record, zeta_instance instance, zeta_tool tool,
             TagProblemList &problems) {
+    const std::vector<const char *> &fields = fieldTags<Record>();
     HavingValueTags tags(tool, instance);
-    std::vector<std::string> matched;
+    TagMatches matches(tags.count());
+    std::size_t expected = 0;
     for (uint32 i = 0; i < tags.count(); ++i) {
-        const std::string name = tags.name(i);
-        FieldDecoder decoder{codec, tool, instance, problems, name, matched};
-        RecordInfo<Record>::visit(decoder, record);
+        const std::size_t field = matchingField(fields, tags.name(i), expected);
+        if (field == std::string::npos)
+            continue;
+        matches.match(i, field);
+        expected = field + 1;
+        RecordInfo<Record>::visit(FieldDecoder{codec, tool, instance, problems, field}, record);
     }
-    checkTagCoverage(record, tags, matched, problems);
+    checkTagCoverage<Record>(tags, matches, problems);
 }
 
 } // namespace metadata

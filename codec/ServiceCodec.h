@@ -36,6 +36,14 @@ struct ResponseBuffer {
     uint32 size = 0;      // their count
 };
 
+// Whether a reply decoded cleanly as its action's response type: it carried
+// an instance, and that instance had no tag the response type lacks. The
+// protocol delivers a damaged reply like a good one; callers that must not
+// accept one ask for this report.
+struct DecodeReport {
+    bool clean = false; // false until a dispatch decoded the reply
+};
+
 class ServiceCodec {
 public:
     ServiceCodec() = default;
@@ -71,8 +79,10 @@ public:
     // completes the caller's response record (client side, on an IPC thread).
     // Returns 1 when a completion ran or the method id is unknown, 0 when the
     // callback is null or not of the action's class.
+    // When report is given, it tells whether the reply decoded cleanly.
     int dispatchResponse(uint32 methodId, CallbackBase *callback, const char *buffer,
-                         uint32 size, int32 transportCode, void *response);
+                         uint32 size, int32 transportCode, void *response,
+                         DecodeReport *report = nullptr);
 
     // Decodes a request and encodes the action's response into response
     // (serving side, on an IPC thread).
@@ -115,15 +125,17 @@ private:
 
 // Decodes buffer into record when it holds bytes (size taken as a signed
 // 32-bit count greater than 0); otherwise the record keeps its values.
+// Returns whether the bytes held an instance at all (false for no bytes).
 template <class Record>
-void decodeBytes(ServiceCodec &codec, Record &record, const char *buffer, uint32 size,
+bool decodeBytes(ServiceCodec &codec, Record &record, const char *buffer, uint32 size,
                  TagProblemList &problems) {
     if (!buffer || static_cast<int32>(size) <= 0)
-        return;
+        return false;
     zeta_instance instance = nullptr;
     zetaserialization_deserialize(codec.tool, buffer, size, &instance);
     InstanceGuard guard(codec.tool, instance);
     codec.fromMetadata(record, instance, codec.tool, problems);
+    return instance != nullptr;
 }
 
 } // namespace DataServiceNamespace

@@ -1,10 +1,15 @@
-"""Asks a data service for every one of its 22 actions and prints the answers.
+"""The reference data service on the sample installation, queried from Python through the raw module.
 
-Usage: python3 examples/demo.py SERVER_PROGRAM
-Starts SERVER_PROGRAM (a serving program that prints "PORT <n>" once it
-listens on loopback), connects to it through the Python module, sends each
-action with a filled-in request header and prints a summary of each reply.
+Usage: python3 examples/demo.py SERVER_PROGRAM [INSTALLATION_FILE]
+
+Makes a database from the installation file (default: examples/installation.json) in a temporary folder, adds a
+user, starts SERVER_PROGRAM (dataservice-server) on a free loopback port, then logs in, lists the cameras, lists one
+camera's recordings of a day and stores its snapshot, and stops the service.
 """
+import os
+import re
+import secrets
+import signal
 import subprocess
 import sys
 import tempfile
@@ -13,31 +18,8 @@ import time
 import DataServicePyWrapper as ds
 import dataservice
 
-# action name -> (request class, response class)
-ACTIONS = {
-    "verify_authentication": ("VerifyAuthenticationReqData", "VerifyAuthenticationResData"),
-    "authentications": ("AuthenticationReqData", "AuthenticationResData"),
-    "authentications_sessionkey": ("AuthenticationSessionkeyReqData", "AuthenticationSessionkeyResData"),
-    "services": ("ServiceReqData", "ServiceResData"),
-    "services_id": ("ServiceIdReqData", "ServiceIdResData"),
-    "smtp_settings": ("SmtpSettingReqData", "SmtpSettingResData"),
-    "smtp_settings_id": ("SmtpSettingIdReqData", "SmtpSettingIdResData"),
-    "ftp_sites": ("FtpSiteReqData", "FtpSiteResData"),
-    "ftp_sites_id": ("FtpSiteIdReqData", "FtpSiteIdResData"),
-    "contacts": ("ContactReqData", "ContactResData"),
-    "contacts_id": ("ContactIdReqData", "ContactIdResData"),
-    "devices": ("DeviceReqData", "DeviceResData"),
-    "devices_id": ("DeviceIdReqData", "DeviceIdResData"),
-    "devices_id_streamprofiles": ("DeviceIdStreamprofileReqData", "DeviceIdStreamprofileResData"),
-    "devices_id_streamprofiles_id": ("DeviceIdStreamprofileIdReqData", "DeviceIdStreamprofileIdResData"),
-    "records": ("RecordReqData", "RecordResData"),
-    "devices_id_records": ("DeviceIdRecordReqData", "DeviceIdRecordResData"),
-    "trackers": ("TrackerReqData", "TrackerResData"),
-    "devices_id_image": ("DeviceIdImageReqData", "DeviceIdImageResData"),
-    "rtsp_setting": ("RtspSettingReqData", "RtspSettingResData"),
-    "components": ("ComponentReqData", "ComponentResData"),
-    "components_id": ("ComponentIdReqData", "ComponentIdResData"),
-}
+HERE = os.path.dirname(os.path.abspath(__file__))
+USER = "demo"
 
 
 def wait_until(condition, seconds=10.0):
@@ -45,69 +27,92 @@ def wait_until(condition, seconds=10.0):
     while not condition():
         if time.monotonic() > deadline:
             return False
-        time.sleep(0.01)
+        time.sleep(0.005)
     return True
 
 
-def describe(value, depth=0):
-    """A short text for an attribute value: texts and ints as they are,
-    lists by their length and first element, nested records by their fields."""
-    if isinstance(value, (str, int)) or value is None:
-        return repr(value)
-    if hasattr(value, "__len__"):
-        first = f", first {describe(value[0], depth + 1)}" if len(value) and depth < 1 else ""
-        return f"[{len(value)} items{first}]"
-    return "{" + summary(value, depth + 1) + "}"
+class Session:
+    """One connection to the service and the session key of a login."""
+
+    def __init__(self, port):
+        self.status = ds.ServiceError()
+        self.service = ds.create_service("127.0.0.1", port, dataservice.DEFINITION_FILE, self.status)
+        if not wait_until(lambda: self.status.processingOK == 1) or self.status.errorCode != 1:
+            raise SystemExit("no connection to the service")
+        self.session_key = ""
+
+    def ask(self, action, request, response):
+        """Sends request, waits for response and returns it; raises on a status other than 200 or 201."""
+        if hasattr(request, "request_data"):
+            request.request_data.action = "GET"
+            request.request_data.session_key = self.session_key
+        callback = ds.create_callback_functor(action)
+        ds.send_service_request(self.service, action, request, callback, response)
+        done = wait_until(lambda: response.error.processingOK == 1)
+        ds.destroy_callback_functor(action, callback)
+        if not done:
+            raise SystemExit(f"{action}: no answer")
+        if response.error.errorCode not in (200, 201):
+            raise SystemExit(f"{action}: {response.error.errorCode} {response.error.errorMesg}")
+        return response
+
+    def close(self):
+        ds.destroy_service(self.service)
 
 
-def summary(record, depth=0):
-    parts = []
-    for name in dir(record):
-        if name.startswith("_") or name in ("this", "thisown", "error", "service_error"):
-            continue
-        value = getattr(record, name)
-        if callable(value):
-            continue
-        parts.append(f"{name}: {describe(value, depth)}" if depth < 2 else name)
-    return ", ".join(parts)
-
-
-def main(server_program):
-    server = subprocess.Popen([server_program, dataservice.DEFINITION_FILE],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+def main(program, installation):
+    folder = tempfile.mkdtemp(prefix="dataservice-demo-")
+    database = os.path.join(folder, "installation.db")
+    password = secrets.token_urlsafe(16)
+    subprocess.run([program, "init", "--db", database, "--from", installation], check=True)
+    subprocess.run([program, "users", "add", USER, "--db", database], input=password + "\n", text=True, check=True)
+    server = subprocess.Popen([program, "serve", "--db", database, "--listen", "127.0.0.1:0", "--log-level", "warning"],
+                              stdout=subprocess.PIPE, text=True)
     try:
-        port = int(server.stdout.readline().split()[1])
-        print(f"data service listening on 127.0.0.1:{port}")
+        line = server.stdout.readline()
+        match = re.fullmatch(r"listening on (\S+):(\d+)\n", line)
+        if not match:
+            raise SystemExit(f"the service did not start: {line!r}")
+        print(f"reference service {line.strip()}, database {database}")
+        session = Session(int(match.group(2)))
 
-        status = ds.ServiceError()
-        service = ds.create_service("127.0.0.1", port, dataservice.DEFINITION_FILE, status)
-        if wait_until(lambda: status.processingOK == 1):
-            print("connected" if status.errorCode == 1 else "connection failed")
+        login = ds.AuthenticationReqData()
+        login.username, login.password = USER, password
+        keys = session.ask("authentications", login, ds.AuthenticationResData())
+        session.session_key = keys.session_key
+        print(f"logged in as {USER}: session key {keys.session_key[:8]}...")
 
-        image_folder = tempfile.mkdtemp()
-        for action, (request_class, response_class) in ACTIONS.items():
-            request = getattr(ds, request_class)()
-            if hasattr(request, "request_data"):
-                request.request_data.action = action
-                request.request_data.version = "1.0"
-                request.request_data.session_key = "demo-session"
-            response = getattr(ds, response_class)()
-            if action == "devices_id_image":
-                response.image_file_path = image_folder
-                response.device_id = "7"
-            callback = ds.create_callback_functor(action)
-            ds.send_service_request(service, action, request, callback, response)
-            done = wait_until(lambda: response.error.processingOK == 1)
-            ds.destroy_callback_functor(action, callback)
-            if not done:
-                print(f"{action:30} no answer")
-                continue
-            print(f"{action:30} errorCode={response.error.errorCode} {summary(response)}")
-        ds.destroy_service(service)
+        # Lists are views into their response record, which must stay referenced while they are read.
+        device_answer = session.ask("devices", ds.DeviceReqData(), ds.DeviceResData())
+        devices = device_answer.device_data
+        print(f"\n{len(devices)} cameras:")
+        for device in devices:
+            print(f"  {device.id:8} {device.name:28} {device.type:32} components: {', '.join(device.components)}")
+
+        camera = devices[0]
+        request = ds.DeviceIdRecordReqData()
+        request.id, request.start, request.end = camera.id, "2026-11-05T00:00:00Z", "2026-11-05T23:59:59Z"
+        record_answer = session.ask("devices_id_records", request, ds.DeviceIdRecordResData())
+        records = record_answer.record_data
+        print(f"\n{len(records)} recordings of {camera.id} on 2026-11-05, the first three:")
+        for record in list(records)[:3]:
+            print(f"  {record.start} .. {record.end}  {record.stream_details.resolution} {record.stream_details.format}"
+                  f"  {record.rtsp_url}")
+
+        image_request, image = ds.DeviceIdImageReqData(), ds.DeviceIdImageResData()
+        image_request.id = camera.id
+        image.image_file_path, image.device_id = folder, camera.id
+        session.ask("devices_id_image", image_request, image)
+        print(f"\nsnapshot of {camera.id}: {image.image_data_opaque_size} bytes in {image.image_file_path}")
+        session.close()
     finally:
-        server.stdin.close()
-        server.wait(timeout=10)
+        server.send_signal(signal.SIGTERM)
+        server.wait(timeout=30)
+        server.stdout.close()
+    print(f"service stopped with status {server.returncode}")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    if len(sys.argv) not in (2, 3):
+        raise SystemExit(__doc__)
+    main(sys.argv[1], sys.argv[2] if len(sys.argv) == 3 else os.path.join(HERE, "installation.json"))

@@ -17,7 +17,7 @@
 
 #include "ActionTable.h"
 #include "Callbacks.h"
-#include "SampleRecords.h"
+#include "RecordDifference.h"
 #include "ServiceCodec.h"
 
 namespace {
@@ -87,7 +87,7 @@ void decodeAs(zeta_instance instance, BestFit &best) {
 
     Response again;
     decodeEncoded(again, encodedBytes(harness().codec, decoded));
-    const std::string difference = testing::recordDifference(decoded, again);
+    const std::string difference = recordDifference(decoded, again);
     if (!difference.empty())
         fail(std::string(Action<Callback>::name) + ": re-encoding changes " + difference);
 
@@ -96,8 +96,8 @@ void decodeAs(zeta_instance instance, BestFit &best) {
         best.unexpected = unexpected;
         best.row = actionWithMethodId(Action<Callback>::methodId);
     }
-    testing::releaseOpaque(decoded);
-    testing::releaseOpaque(again);
+    releaseOpaque(decoded);
+    releaseOpaque(again);
 }
 
 // Dispatches the reply as the client does and compares the caller's record
@@ -119,12 +119,12 @@ template <class Callback> void dispatchAs(const uint8_t *data, size_t size) {
 
     Response direct;
     decodeEncoded(direct, std::string(reinterpret_cast<const char *>(data), size));
-    const std::string difference = testing::recordDifference(response, direct);
+    const std::string difference = recordDifference(response, direct);
     if (!difference.empty())
         fail(std::string(Action<Callback>::name) + ": dispatch and decode differ in " +
              difference);
-    testing::releaseOpaque(response);
-    testing::releaseOpaque(direct);
+    releaseOpaque(response);
+    releaseOpaque(direct);
 }
 
 } // namespace

@@ -1,21 +1,31 @@
-// Writes the seed corpus of the fuzzers: a sample reply of every action for
-// fuzz_reply_decode, and a few well-formed and broken frame streams for both
-// sides of fuzz_ipc_frames; and the dictionary of fuzz_reply_decode, the type
-// and tag names of the record table, which the encoded form carries as text.
+// Writes the seed corpus of the fuzzers: the reference service's reply to a
+// request of every action on the sample installation for fuzz_reply_decode,
+// those replies and their requests for fuzz_serialization_reads, and a few
+// well-formed and broken frame streams for both sides of fuzz_ipc_frames; and
+// the dictionary of fuzz_reply_decode, the type and tag names of the record
+// table, which the encoded form carries as text.
 //
 // Usage: fuzz_seeds <corpus folder> <dictionary file>
 //   (writes <corpus folder>/<target>/<seed> and the dictionary)
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
 
 #include "ActionTable.h"
+#include "Authentication.h"
+#include "InstallationFile.h"
+#include "RecordDifference.h"
 #include "RecordInfo.h"
-#include "SampleRecords.h"
+#include "Service.h"
 #include "ServiceCodec.h"
+#include "SqliteStore.h"
+#include "UtcTime.h"
 
 namespace {
 
@@ -28,17 +38,95 @@ void writeSeed(const std::filesystem::path &folder, const std::string &name,
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-void replySeeds(const std::filesystem::path &folder) {
+// What a request of any action asks for: the sample's first camera, its
+// first stream profile, the first day of its recordings, the first contact,
+// SMTP setting and FTP site. Text fields are set by their tag names.
+struct RequestFill {
+    std::string session, camera, stream, start, end, contact, smtp, ftp;
+    std::string parent; // tag of the record being filled; empty at the top
+
+    template <class Kind, class Field> void operator()(Kind, const char *, Field &) const {}
+    void operator()(TextField, const char *name, cfstring &value) const {
+        const std::string tag = name;
+        if (tag == "session_key")
+            value = session;
+        else if (tag == "id")
+            value = parent == "contact_data"        ? contact
+                    : parent == "smtp_setting_data" ? smtp
+                    : parent == "ftp_site_data"     ? ftp
+                                                    : camera;
+        else if (tag == "device_id")
+            value = camera;
+        else if (tag == "stream_id")
+            value = stream;
+        else if (tag == "start" || tag == "end")
+            value = tag == "start" ? start : end;
+        else if (tag == "username" || tag == "password")
+            value = "seeds";
+    }
+    template <class Nested> void operator()(NestedField, const char *name, Nested &value) const {
+        RequestFill nested = *this;
+        nested.parent = name;
+        RecordInfo<Nested>::visit(nested, value);
+    }
+};
+
+void recordSeeds(const std::filesystem::path &replies, const std::filesystem::path &records) {
+    using namespace server;
     ServiceCodec codec;
     codec.createTool(DS_DEFINITION_FILE);
-    forEachAction([&](auto *callback) {
-        using Callback = std::remove_pointer_t<decltype(callback)>;
-        typename Action<Callback>::Response response;
-        testing::sampleFill(response, 1);
-        writeSeed(folder, std::string(Action<Callback>::name) + ".bin",
-                  encodedBytes(codec, response));
-        testing::releaseOpaque(response);
-    });
+    const std::filesystem::path database = std::filesystem::temp_directory_path() /
+                                           ("ds-fuzz-seeds-" + std::to_string(getpid()) + ".db");
+    {
+        const Installation sample = readInstallationFile(DS_SAMPLE_INSTALLATION);
+        SqliteStore store(database.string());
+        store.replaceInstallation(sample);
+        initialiseSodium();
+        store.putUser({"seeds", hashPassword("seeds")});
+        const ServiceLog log(LogLevel::off);
+        Service service(store, ServiceOptions{}, log);
+
+        AuthenticationReqData login;
+        login.username = login.password = "seeds";
+        AuthenticationResData keys;
+        service.answer<RecvResponseCallbackauthentications>(login, keys);
+        RequestFill fill;
+        fill.session = keys.session_key;
+        fill.camera = sample.devices.front().id;
+        for (const auto &profile : sample.streamProfiles)
+            if (profile.deviceId == fill.camera && fill.stream.empty())
+                fill.stream = profile.data.id;
+        const UnixSeconds first = sample.recordingSchedules.empty()
+                                      ? *parseUtcTime(sample.recordings.front().start)
+                                      : sample.recordingSchedules.front().first;
+        fill.start = formatUtcTime(first);
+        fill.end = formatUtcTime(first + 86400 - 1);
+        fill.contact = sample.contacts.front().id;
+        fill.smtp = sample.smtpSettings.front().id;
+        fill.ftp = sample.ftpSites.front().id;
+
+        forEachAction([&](auto *callback) {
+            using Callback = std::remove_pointer_t<decltype(callback)>;
+            typename Action<Callback>::Request request;
+            RecordInfo<typename Action<Callback>::Request>::visit(fill, request);
+            if constexpr (std::is_same_v<Callback, RecvResponseCallbackverify_authentication>) {
+                request.url = "/devices";
+                request.vendor = "seeds";
+                request.timestamp = std::to_string(static_cast<long long>(std::time(nullptr)));
+                request.signature = hmacSha256Hex(
+                    keys.secret_key, request.url + "\n" + request.timestamp + "\n" + request.vendor);
+            }
+            typename Action<Callback>::Response response;
+            service.answer<Callback>(request, response);
+            const std::string name = Action<Callback>::name, reply = encodedBytes(codec, response);
+            writeSeed(replies, name + ".bin", reply);
+            writeSeed(records, name + "-reply.bin", reply);
+            writeSeed(records, name + "-request.bin", encodedBytes(codec, request));
+            releaseOpaque(response);
+        });
+    }
+    for (const char *suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(database.string() + suffix);
 }
 
 void writeDictionary(const std::filesystem::path &file) {
@@ -120,7 +208,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
-    replySeeds(root / "fuzz_reply_decode");
+    recordSeeds(root / "fuzz_reply_decode", root / "fuzz_serialization_reads");
     frameSeeds(root / "fuzz_ipc_frames");
     writeDictionary(argv[2]);
     return 0;

@@ -12,8 +12,9 @@ namespace {
 
 // The pipeline of one action: decode into a fresh request record, build the
 // default response, let a ServingHandler fill it, encode it, release the
-// response's image. Records, instances and the image are released on every
-// path, exceptions included.
+// response's image; an answer above the handler's limit is replaced by the
+// handler's error-only answer. Records, instances and the image are released
+// on every path, exceptions included.
 template <class Callback>
 void dispatchRequestAs(ServiceCodec &codec, CallbackBase *callback, const char *requestData,
                        int32 requestSize, ResponseBuffer *response, void *record) {
@@ -23,12 +24,31 @@ void dispatchRequestAs(ServiceCodec &codec, CallbackBase *callback, const char *
     Request request;
     if (requestSize > 0)
         decodeBytes(codec, request, requestData, static_cast<uint32>(requestSize), problems);
-    Response answer;
-    ImageReleaser<Response> releaser(answer);
-    if (auto *handler = dynamic_cast<ServingHandler *>(callback))
-        handler->serve(Action<Callback>::methodId, &request, &answer, record);
-    zeta_instance instance = codec.toMetadata(answer, codec.tool);
+    auto *handler = dynamic_cast<ServingHandler *>(callback);
+    {
+        Response answer;
+        ImageReleaser<Response> releaser(answer);
+        if (handler)
+            handler->serve(Action<Callback>::methodId, &request, &answer, record);
+        zeta_instance instance = codec.toMetadata(answer, codec.tool);
+        encodeInstance(codec.tool, &instance, &response->data, &response->size);
+    }
+    if (!handler)
+        return;
+    if (response->size <= handler->answerLimit()) {
+        handler->answerEncoded(Action<Callback>::methodId, response->size);
+        return;
+    }
+    // Too large for one frame: an error-only answer instead of none at all.
+    const std::size_t refusedSize = response->size;
+    delete[] response->data;
+    *response = ResponseBuffer();
+    Response small;
+    ImageReleaser<Response> releaser(small);
+    handler->answerTooLarge(Action<Callback>::methodId, &small, refusedSize);
+    zeta_instance instance = codec.toMetadata(small, codec.tool);
     encodeInstance(codec.tool, &instance, &response->data, &response->size);
+    handler->answerEncoded(Action<Callback>::methodId, response->size);
 }
 
 } // namespace

@@ -2,11 +2,13 @@
 // the response record from the decoded request before it is encoded.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <utility>
 
 #include "ActionTable.h"
 #include "Callbacks.h"
+#include "ServiceIpc.h"
 
 namespace DataServiceNamespace {
 
@@ -26,6 +28,25 @@ public:
     // without any lock of the stub held; an exception it throws is caught by
     // the serving side, which then answers with an empty body.
     virtual void serve(uint32 methodId, const void *request, void *response, void *record) = 0;
+
+    // The largest encoded answer this handler sends; velorn_ipc refuses a
+    // frame above VELORN_IPC_MAX_PAYLOAD, so the requester would only see its
+    // timeout. An answer that encodes to more is thrown away and replaced by
+    // a fresh default response that answerTooLarge fills (an error, as a
+    // rule), which is encoded instead. Called concurrently from IPC threads.
+    virtual std::size_t answerLimit() const { return VELORN_IPC_MAX_PAYLOAD; }
+    // response is a default record of the action's response type;
+    // encodedSize is the size of the answer that was refused. The default
+    // leaves the response as it is.
+    virtual void answerTooLarge(uint32 methodId, void *response, std::size_t encodedSize) {
+        (void)methodId, (void)response, (void)encodedSize;
+    }
+    // Called once the answer that will be sent is encoded, with its size;
+    // on the thread that ran serve, right after it (for logging). Not
+    // called when the dispatch failed with an exception.
+    virtual void answerEncoded(uint32 methodId, std::size_t encodedSize) {
+        (void)methodId, (void)encodedSize;
+    }
 };
 
 // A ServingHandler for one action, given as its callback class, from a

@@ -26,9 +26,15 @@ int DataServiceStub::unregisterHandler(uint32 methodId) {
 }
 
 int DataServiceStub::startListening(int32 newPort) {
+    return startListening(host, newPort);
+}
+
+int DataServiceStub::startListening(const cfstring &address, int32 newPort) {
     port = newPort;
     stopListening();
-    listeningChannel = callee_create_ipc_channel_tcp(host.c_str(), port);
+    // velorn_ipc reads an empty host as every address; here it means the default.
+    const char *bound = address.empty() ? defaultListeningAddress : address.c_str();
+    listeningChannel = callee_create_ipc_channel_tcp(bound, port);
     if (listeningChannel == 0)
         return 0;
     return callee_accept_ipc_channel(listeningChannel, &DataServiceStub::onChannelAccepted,

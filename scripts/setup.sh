@@ -17,6 +17,7 @@ DEBIAN_PACKAGES=(
   libsqlite3-dev
   libsodium-dev
   nlohmann-json3-dev
+  pkg-config
 )
 PYTHON_PACKAGES=(
   "cmake>=3.20"
@@ -24,7 +25,9 @@ PYTHON_PACKAGES=(
   "scikit-build-core>=0.10"
   "swig==4.3.1"
   pytest
+  # The Python benchmarks (bench/python_client_bench.py) compare with these.
   pyzmq
+  grpcio
 )
 
 missing=()

@@ -33,12 +33,14 @@ ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 
 if [ -f pyproject.toml ] && [ -d tests/python ]; then
   # The Python tests import the installed module, rebuilt from this tree, and
-  # run their end-to-end part against the serving program of the build above.
+  # run their end-to-end part against the reference service of the build
+  # above on the sample installation.
   python3 -m pip install -q --force-reinstall --no-deps .
-  export DS_TEST_SERVER="$PWD/build/tests/host/dataservice_test_server"
+  export DS_SERVER="$PWD/build/server/dataservice-server"
+  export DS_INSTALLATION="$PWD/examples/installation.json"
   export DS_DEFINITION_FILE="$PWD/codec/ConfigSerializationDef.txt"
-  if [ ! -x "$DS_TEST_SERVER" ]; then
-    echo "test.sh: $DS_TEST_SERVER was not built" >&2
+  if [ ! -x "$DS_SERVER" ]; then
+    echo "test.sh: $DS_SERVER was not built" >&2
     exit 1
   fi
   status=0

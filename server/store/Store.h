@@ -74,6 +74,23 @@ struct Installation {
     };
     std::vector<StreamProfile> streamProfiles;
     std::vector<RecordData> recordings;      // start/end ISO-8601 UTC
+    // Regular one-segment-after-another recordings of one device, expanded by
+    // the store while it writes them, so that a year of a hundred cameras
+    // never has to be held in memory as records. Segment i covers
+    // [first + i * segmentSeconds, first + (i + 1) * segmentSeconds - 1]; its id
+    // is "<deviceId>/<start as YYYYMMDDTHHMMSSZ>", its rtsp_url is
+    // playbackUrl + "?start=<start>&end=<end>" in the same compact form, and
+    // its stream_details are the stream profile's resolution and format.
+    struct RecordingSchedule {
+        std::string deviceId;
+        std::string streamProfileId;
+        std::string serviceId;
+        std::string playbackUrl;
+        UnixSeconds first = 0;
+        int64_t count = 0;
+        int64_t segmentSeconds = 3600;
+    };
+    std::vector<RecordingSchedule> recordingSchedules;
     std::vector<TrackerData> trackers;
     RtspSetting rtspSetting;
     struct Image {
@@ -100,7 +117,8 @@ public:
     virtual std::optional<ContactData> contact(const std::string &id) = 0;
     virtual std::vector<DeviceData> devices() = 0;
     virtual std::optional<DeviceData> device(const std::string &id) = 0;
-    // All components, or those of one device when deviceId is given.
+    // All components (by id), or those of one device when deviceId is given
+    // (in the device's own order, that of DeviceData::components).
     virtual std::vector<ComponentData> components(const std::optional<std::string> &deviceId) = 0;
     virtual std::optional<ComponentData> component(const std::string &id) = 0;
     virtual std::vector<StreamprofileData> streamProfiles(const std::string &deviceId) = 0;
@@ -121,7 +139,9 @@ public:
     // and delete operations return false for an unknown id.
     virtual bool updateSmtpSetting(const SmtpSettingData &setting) = 0;
     virtual bool updateFtpSite(const FtpSiteData &site) = 0;
-    // Stores contact under a new id, which it sets in contact.id.
+    // Stores contact under a new id "contact-<n>", which it sets in
+    // contact.id; n grows with every contact added and is never reused, not
+    // even after a delete or a new installation.
     virtual void addContact(ContactData &contact) = 0;
     virtual bool updateContact(const ContactData &contact) = 0;
     virtual bool deleteContact(const std::string &id) = 0;
@@ -134,18 +154,23 @@ public:
 
     // Users.
     virtual std::optional<UserRecord> user(const std::string &name) = 0;
-    virtual void putUser(const UserRecord &user) = 0; // creates or replaces
+    // Creates or replaces a user; replacing a password ends the user's sessions.
+    virtual void putUser(const UserRecord &user) = 0;
 
     // Sessions. findSession answers a session whose lastUsed is at or after
-    // notBefore; touchSession sets lastUsed. deleteSessionsBefore removes the
-    // sessions last used before the given time.
+    // notBefore. touchSession sets lastUsed, except while another write holds
+    // the store (an import, say): then it returns at once without it, so a
+    // request that only reads never waits for a write, and the caller
+    // refreshes the session on a later request. deleteSessionsBefore removes
+    // the sessions last used before the given time.
     virtual void createSession(const SessionRecord &session) = 0;
     virtual std::optional<SessionRecord> findSession(const std::string &sessionKey,
                                                      UnixSeconds notBefore) = 0;
     virtual void touchSession(const std::string &sessionKey, UnixSeconds now) = 0;
     virtual void deleteSessionsBefore(UnixSeconds time) = 0;
     // Records a signature as used for a session; false when it was used
-    // before (a replay). Signatures older than keepAfter may be forgotten.
+    // before (a replay) or the session does not exist. Signatures used
+    // before keepAfter may be forgotten.
     virtual bool useSignature(const std::string &sessionKey, const std::string &signature,
                               UnixSeconds now, UnixSeconds keepAfter) = 0;
 };

@@ -1,12 +1,12 @@
 // The codec: every record round-tripped between two tools, what the encoders
 // leave out, and how the decoders fill records from instances built by hand.
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "RecordTypeList.h"
 #include "SampleRecords.h"
 #include "ServiceCodec.h"
 
@@ -16,22 +16,6 @@ namespace {
 using Problems = std::vector<std::pair<std::string, int32>>;
 const int32 U = unexpectedTag;
 const int32 M = missingTag;
-
-// The records of the table as a GoogleTest type list; tuple_cat collects them
-// without a trailing comma.
-template <class... Records> ::testing::Types<Records...> typesOf(std::tuple<Records...>);
-using AllRecordTypes = decltype(typesOf(std::tuple_cat(std::tuple<>()
-#define DS_RECORD(Name) , std::tuple<Name>()
-#include "RecordMacros.h"
-#include "records.def"
-#include "RecordMacrosUndef.h"
-                                                       )));
-
-struct RecordTypeName {
-    template <class Record> static std::string GetName(int) {
-        return RecordInfo<Record>::typeName;
-    }
-};
 
 // A sending and a receiving codec, each with a tool of its own. Instances
 // built by hand are made in the sender's tool, which releases them at the end.

@@ -1,12 +1,13 @@
-// The serving side: registry rules, listening, method id 0 in both
+// The serving side: registry rules, listening addresses, method id 0 in both
 // dispatchers, and end to end over loopback TCP with a client stub: every
-// action, empty answers, a peer that never answers, and the sample serving
-// program in a child process.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+// action, empty answers, answers too large for one frame, and a peer that
+// never answers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,16 +21,28 @@
 
 #include "DataServiceExports.h"
 #include "DataServiceStub.h"
-#include "SampleAnswer.h"
 #include "SampleRecords.h"
 #include "ServingHandler.h"
-
-extern char **environ;
 
 namespace DataServiceNamespace {
 namespace {
 
 constexpr uint32 trackers = 0x6976F3E8u;
+
+template <class Record, class = void> struct HasRequestHeader : std::false_type {};
+template <class Record>
+struct HasRequestHeader<Record, std::void_t<decltype(std::declval<Record &>().request_data)>>
+    : std::true_type {};
+
+// The answer these tests serve: the response filled with sampleFill(response,
+// 1), and the request's header echoed into error.request_data.
+template <class Callback>
+void sampleAnswer(const typename Action<Callback>::Request &request,
+                  typename Action<Callback>::Response &response) {
+    testing::sampleFill(response, 1);
+    if constexpr (HasRequestHeader<typename Action<Callback>::Request>::value)
+        response.error.request_data = request.request_data;
+}
 
 TEST(Registry, ServesWithTheFirstEntryOfAMethodIdUntilItIsUnregistered) {
     std::vector<int> served;
@@ -53,10 +66,45 @@ TEST(Registry, ServesWithTheFirstEntryOfAMethodIdUntilItIsUnregistered) {
     EXPECT_EQ(served, (std::vector<int>{1, 2}));
 }
 
-TEST(StartListening, FailsWithNoChannelWhenTheHostCannotBeBound) {
+// Whether a TCP connection to address:port is accepted (or refused at once).
+bool accepts(const char *address, int port) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &peer.sin_addr);
+    const bool connected = ::connect(socket, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
+    ::close(socket);
+    return connected;
+}
+
+TEST(StartListening, ListensOnTheGivenAddressOrTheStubsHost) {
+    // All of 127/8 reaches the loopback interface, so a second loopback address
+    // tells a socket bound to 127.0.0.1 from one bound to every address.
+    struct {
+        const char *connectHost; // given to connect before listening
+        const char *address;     // null: the one-argument form, on the stub's host
+        bool onFirst, onSecond;  // accepts on 127.0.0.1, on 127.0.0.2
+    } const cases[] = {{"127.0.0.2", nullptr, false, true}, {"0.0.0.0", "", true, false},
+                       {"127.0.0.2", "127.0.0.1", true, false},
+                       {"127.0.0.1", "127.0.0.2", false, true},
+                       {"127.0.0.1", "0.0.0.0", true, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.connectHost << " " << (c.address ? c.address : "-"));
+        DataServiceStub stub(DS_DEFINITION_FILE);
+        stub.connect(c.connectHost, 1, nullptr);
+        ASSERT_EQ(c.address ? stub.startListening(c.address, 0) : stub.startListening(0), 1);
+        const int port = stub.listeningPort();
+        EXPECT_EQ(stub.host, c.connectHost); // the client's host is not touched
+        EXPECT_EQ(accepts("127.0.0.1", port), c.onFirst);
+        EXPECT_EQ(accepts("127.0.0.2", port), c.onSecond);
+    }
+}
+
+TEST(StartListening, FailsWithNoChannelWhenTheAddressCannotBeBound) {
     DataServiceStub stub(DS_DEFINITION_FILE);
-    stub.host = "203.0.113.1"; // a documentation address, no local one
-    EXPECT_EQ(stub.startListening(0), 0);
+    // A documentation address, no local one.
+    EXPECT_EQ(stub.startListening("203.0.113.1", 0), 0);
     EXPECT_EQ(stub.listeningChannel, 0u);
     EXPECT_EQ(stub.listeningPort(), 0);
 }
@@ -129,7 +177,7 @@ void exchangeEveryAction(void *client) {
         testing::sampleFill(call.request, 5);
         ASSERT_TRUE(call.exchange(client)) << Action<Callback>::name;
         typename Action<Callback>::Response expected;
-        testing::sampleAnswer<Callback>(call.request, expected);
+        sampleAnswer<Callback>(call.request, expected);
         EXPECT_EQ(testing::recordDifference(call.response, expected), "") << Action<Callback>::name;
         testing::releaseOpaque(expected);
     });
@@ -149,7 +197,7 @@ TEST(EveryAction, CarriesEveryFieldOfTheRequestAndOfTheAnswerOverLoopback) {
                 std::lock_guard<std::mutex> guard(lock);
                 requestDifferences[Action<Callback>::name] = testing::recordDifference(request, sent);
                 testing::releaseOpaque(sent);
-                testing::sampleAnswer<Callback>(request, response);
+                sampleAnswer<Callback>(request, response);
             }));
         server.registerHandler(Action<Callback>::methodId, handlers.back().get(), nullptr);
     });
@@ -186,6 +234,56 @@ TEST(EmptyAnswer, CompletesTheRecordWithADefaultOneWhenServingFailsOrNobodyServe
     EXPECT_EQ(status.errorCode, 1);
 }
 
+// A handler whose answer limit is set by the test; it records what the
+// serving side told it. The hooks run on an IPC thread; the test reads after
+// the reply arrived.
+class LimitedHandler : public ActionServingHandler<RecvResponseCallbacktrackers> {
+public:
+    LimitedHandler()
+        : ActionServingHandler([](auto &request, auto &response) {
+              sampleAnswer<RecvResponseCallbacktrackers>(request, response);
+          }) {}
+    std::size_t answerLimit() const override { return limit; }
+    void answerTooLarge(uint32, void *response, std::size_t encodedSize) override {
+        refused = encodedSize;
+        static_cast<TrackerResData *>(response)->error.errorCode = 413;
+    }
+    void answerEncoded(uint32, std::size_t encodedSize) override { sent = encodedSize; }
+    std::atomic<std::size_t> limit{0}, refused{0}, sent{0};
+};
+
+TEST(AnswerLimit, ReplacesAnAnswerAboveTheLimitByTheHandlersErrorAnswer) {
+    LimitedHandler handler;
+    DataServiceStub server(DS_DEFINITION_FILE);
+    server.registerHandler(trackers, &handler, nullptr);
+    ASSERT_EQ(server.startListening(0), 1);
+    void *client = connectClient(server.listeningPort());
+    TrackerResData full;
+    sampleAnswer<RecvResponseCallbacktrackers>(TrackerReqData{}, full);
+    const std::size_t fullSize = encodedBytes(server.codec, full).size();
+    TrackerResData refusedAnswer;
+    refusedAnswer.error.errorCode = 413;
+    const std::size_t refusedSize = encodedBytes(server.codec, refusedAnswer).size();
+    struct {
+        std::size_t limit, refused, sent;
+        int32 errorCode;
+        std::size_t trackers;
+    } const cases[] = {{fullSize, 0, fullSize, full.error.errorCode, 2},
+                       {fullSize - 1, fullSize, refusedSize, 413, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.limit);
+        handler.limit = c.limit;
+        handler.refused = 0;
+        ClientCall<RecvResponseCallbacktrackers> call;
+        ASSERT_TRUE(call.exchange(client));
+        EXPECT_EQ(call.response.error.errorCode, c.errorCode);
+        EXPECT_EQ(call.response.tracker_data_list.size(), c.trackers);
+        EXPECT_EQ(handler.refused.load(), c.refused);
+        EXPECT_EQ(handler.sent.load(), c.sent);
+    }
+    destroy_service(client);
+}
+
 TEST(SilentPeer, MakesTheCallerReportATimeout) {
     initial_velorn_ipc_module();
     velorn_ipc_handle listener = callee_create_ipc_channel_tcp("127.0.0.1", 0);
@@ -204,37 +302,6 @@ TEST(SilentPeer, MakesTheCallerReportATimeout) {
     destroy_service(client);
     callee_destroy_ipc_channel(listener);
     release_velorn_ipc_module();
-}
-
-TEST(SampleServer, AnswersEveryActionFromAnotherProcessAndExitsAtEndOfInput) {
-    // Close-on-exec pipes: the child keeps only the ends duplicated onto 0 and 1.
-    int input[2], output[2];
-    ASSERT_EQ(pipe2(input, O_CLOEXEC) | pipe2(output, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    char *argv[] = {const_cast<char *>(DS_TEST_SERVER), const_cast<char *>(DS_DEFINITION_FILE),
-                    nullptr};
-    pid_t child = -1;
-    ASSERT_EQ(posix_spawn(&child, DS_TEST_SERVER, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
-    close(output[1]);
-    // Until the child prints or exits; CTest's timeout guards against neither.
-    std::FILE *fromChild = fdopen(output[0], "r");
-    char line[64] = "";
-    ASSERT_NE(std::fgets(line, sizeof line, fromChild), nullptr);
-    std::fclose(fromChild);
-    int port = std::atoi(line + 5);
-    ASSERT_EQ(line, "PORT " + std::to_string(port) + "\n");
-    void *client = connectClient(port);
-    exchangeEveryAction(client);
-    destroy_service(client);
-    close(input[1]); // end of input: the child stops
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

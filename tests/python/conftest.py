@@ -1,7 +1,13 @@
-"""Fixtures shared by the binding tests: the definition file, idle peers and services torn down after each test."""
+"""Fixtures shared by the binding tests: the definition file, idle peers, services torn down after each test, and the
+reference service on the sample installation."""
 
+import json
 import os
+import re
+import select
+import signal
 import socket
+import subprocess
 import types
 
 import pytest
@@ -70,3 +76,48 @@ def services(definition_file):
     factory = Services(definition_file)
     yield factory
     factory.destroy_all()
+
+
+SERVICE_USER, SERVICE_PASSWORD = "operator", "correct horse battery staple"
+START_TIMEOUT = 60.0
+
+
+@pytest.fixture(scope="session")
+def sample_installation():
+    """The sample installation file (DS_INSTALLATION, else the repository's) and its parsed document."""
+    path = os.environ.get("DS_INSTALLATION", str(REPOSITORY / "examples" / "installation.json"))
+    with open(path, encoding="utf-8") as text:
+        return types.SimpleNamespace(path=path, folder=os.path.dirname(path), document=json.load(text))
+
+
+@pytest.fixture(scope="session")
+def data_service(tmp_path_factory, sample_installation):
+    """The reference service (DS_SERVER) on a fresh database made from the sample installation, with one user,
+    listening on a free loopback port: (port, user, password, database). Stopped with SIGTERM at the end of the
+    session, which must end it with status 0."""
+    program = os.environ.get("DS_SERVER")
+    if not program:
+        pytest.skip("DS_SERVER is not set: it names the dataservice-server program these tests talk to")
+    database = str(tmp_path_factory.mktemp("service") / "sample.db")
+    subprocess.run([program, "init", "--db", database, "--from", sample_installation.path], check=True,
+                   capture_output=True)
+    subprocess.run([program, "users", "add", SERVICE_USER, "--db", database], input=SERVICE_PASSWORD + "\n",
+                   text=True, check=True, capture_output=True)
+    process = subprocess.Popen([program, "serve", "--db", database, "--listen", "127.0.0.1:0", "--log-level", "warning"],
+                               stdout=subprocess.PIPE)
+    try:
+        ready, _, _ = select.select([process.stdout], [], [], START_TIMEOUT)
+        line = process.stdout.readline() if ready else b""
+        match = re.fullmatch(rb"listening on 127\.0\.0\.1:(\d+)\n", line)
+        assert match, "the service printed %r instead of its address" % line
+        yield types.SimpleNamespace(port=int(match.group(1)), user=SERVICE_USER, password=SERVICE_PASSWORD,
+                                    database=database)
+    finally:
+        process.send_signal(signal.SIGTERM)
+        try:
+            status = process.wait(timeout=START_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            status = process.wait()
+        process.stdout.close()
+    assert status == 0, "the service ended with status %d" % status

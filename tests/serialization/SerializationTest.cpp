@@ -3,6 +3,7 @@
 // malformed buffers, and good, missing and broken definition files.
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "WireBytes.h"
 #include "zetaserialization.h"
 
 namespace {
@@ -194,6 +196,30 @@ TEST_F(Tool, KeepsChildHandlesAndCyclesWithTheirOwner) {
     EXPECT_EQ(tags(tool, top), Names{"next"});
 }
 
+// The size found for serialize is kept until a value below changes, also one
+// changed through a child handle; a tag is found by its text, whatever buffer
+// held another name before.
+TEST_F(Tool, SerializesChangesAfterTheSizeQueryAndFindsTagsInReusedBuffers) {
+    zeta_instance sample = make(tool, "Sample"), header = make(tool, "Header");
+    zetaserialization_assignNestedTagValue(tool, sample, "header", header);
+    zetaserialization_getNestedTagValue(tool, sample, "header", &header);
+    const std::string before = encode(tool, sample);
+    uint32_t size = 0;
+    zetaserialization_getSerializationNeededBufferSize(tool, sample, &size);
+    zetaserialization_setStringTagValue(tool, header, "action", "grown");
+    std::string buffer(size, '\0');
+    EXPECT_EQ(zetaserialization_serialize(tool, sample, buffer.data(), size), ZETA_ERANGE);
+    EXPECT_EQ(encode(tool, sample).size(), before.size() + 7); // key, length, 5 bytes
+
+    char name[16] = "text";
+    EXPECT_EQ(zetaserialization_setStringTagValue(tool, sample, name, "t"), ZETA_OK);
+    std::strcpy(name, "number");
+    EXPECT_EQ(zetaserialization_setInt32TagValue(tool, sample, name, 5), ZETA_OK);
+    std::strcpy(name, "texts");
+    EXPECT_EQ(zetaserialization_setStringTagValue(tool, sample, name, "t"), ZETA_ETAG);
+    EXPECT_EQ(tags(tool, sample), (Names{"text", "number", "header"}));
+}
+
 // One misuse of one operation, or a use of a null instance, on a Sample
 // holding one label, and the exact code it gives.
 struct Misuse {
@@ -262,17 +288,7 @@ TEST_P(ToolMisuse, GivesItsExactCodeAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(EveryOperation, ToolMisuse, ::testing::ValuesIn(misuses),
                          [](const auto &info) { return std::string(info.param.name); });
 
-std::string varint(uint64_t value) {
-    std::string bytes;
-    for (; value >= 0x80; value >>= 7)
-        bytes += static_cast<char>(0x80 | (value & 0x7F));
-    return bytes + static_cast<char>(value);
-}
-
-// A length-delimited protobuf field.
-std::string field(int number, const std::string &payload) {
-    return varint(static_cast<uint64_t>(number) << 3 | 2) + varint(payload.size()) + payload;
-}
+using wire::field;
 
 // The buffer format: the type name as field 1, the message bytes as field 2.
 std::string envelope(const std::string &type, const std::string &body) {

@@ -1,14 +1,20 @@
-// Turns the text of a definition file into message types at run time, without
+// Turns the text of a definition file into tag tables at run time, without
 // generated code, and refuses any construct the tag operations cannot serve.
+// Protobuf parses and checks the file; its descriptors are dropped once the
+// tables are compiled.
 #include "Schema.h"
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include <google/protobuf/compiler/parser.h>
 #include <google/protobuf/descriptor.pb.h>
 #include <google/protobuf/io/tokenizer.h>
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/wire_format_lite.h>
 
 namespace zeta {
 
@@ -16,6 +22,8 @@ using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;
 using google::protobuf::FileDescriptor;
 using google::protobuf::FileDescriptorProto;
+using google::protobuf::internal::WireFormatLite;
+using google::protobuf::io::CodedOutputStream;
 
 namespace {
 
@@ -133,22 +141,121 @@ std::unique_ptr<Schema> Schema::parse(const std::string &text, const std::string
     if (proto.dependency_size() != 0)
         return nullptr;
 
-    std::unique_ptr<Schema> schema(new Schema);
+    // The descriptors are needed only while the tables are compiled.
+    google::protobuf::DescriptorPool pool;
     SilentPoolErrors poolErrors;
-    const FileDescriptor *file = schema->pool_.BuildFileCollectingErrors(proto, &poolErrors);
+    const FileDescriptor *file = pool.BuildFileCollectingErrors(proto, &poolErrors);
     if (file == nullptr || !supportedFile(file))
         return nullptr;
-    // Every prototype is made now, so that later threads only read the map.
-    for (int i = 0; i < file->message_type_count(); ++i) {
-        const Descriptor *type = file->message_type(i);
-        schema->prototypes_[type->name()] = schema->factory_.GetPrototype(type);
-    }
+    std::unique_ptr<Schema> schema(new Schema);
+    if (!schema->compile(file))
+        return nullptr;
     return schema;
 }
 
-const google::protobuf::Message *Schema::prototype(const std::string &typeName) const {
-    auto found = prototypes_.find(typeName);
-    return found == prototypes_.end() ? nullptr : found->second;
+bool Schema::compile(const FileDescriptor *file) {
+    std::unordered_map<const Descriptor *, TypeTable *> tables;
+    for (int i = 0; i < file->message_type_count(); ++i) {
+        types_.push_back(std::make_unique<TypeTable>());
+        tables[file->message_type(i)] = types_.back().get();
+    }
+    for (int i = 0; i < file->message_type_count(); ++i) {
+        const Descriptor *type = file->message_type(i);
+        TypeTable &table = *tables[type];
+        table.name = type->name();
+        std::uint32_t highest = 0;
+        for (int f = 0; f < type->field_count(); ++f) {
+            const FieldDescriptor *field = type->field(f);
+            TagInfo tag;
+            tag.name = field->name();
+            tag.number = static_cast<std::uint32_t>(field->number());
+            tag.kind = tagKind(field);
+            if (field->message_type() != nullptr)
+                tag.type = tables.at(field->message_type());
+            const auto wireType = tag.kind == TagKind::Int32
+                                      ? WireFormatLite::WIRETYPE_VARINT
+                                      : WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
+            tag.wireTag = WireFormatLite::MakeTag(field->number(), wireType);
+            tag.wireTagSize = static_cast<std::uint32_t>(CodedOutputStream::VarintSize32(tag.wireTag));
+            highest = std::max(highest, tag.number);
+            table.tags.push_back(std::move(tag));
+        }
+        for (std::uint32_t t = 0; t < table.tags.size(); ++t)
+            table.writeOrder.push_back(t);
+        std::sort(table.writeOrder.begin(), table.writeOrder.end(),
+                  [&](std::uint32_t a, std::uint32_t b) {
+                      return table.tags[a].number < table.tags[b].number;
+                  });
+        // Small numbers, as definitions number their tags, get a direct table.
+        if (highest < 1024) {
+            table.byNumber.assign(highest + 1, 0);
+            for (std::size_t t = 0; t < table.tags.size(); ++t)
+                table.byNumber[table.tags[t].number] = static_cast<std::uint16_t>(t + 1);
+        }
+        // Indexes + 1 are kept in 16 bits.
+        if (table.tags.size() >= UINT16_MAX)
+            return false;
+        table.lastName.reset(new std::atomic<const char *>[table.tags.size()]);
+        for (std::size_t t = 0; t < table.tags.size(); ++t)
+            table.lastName[t].store(nullptr, std::memory_order_relaxed);
+        byName_[table.name] = &table;
+    }
+    return true;
+}
+
+namespace {
+
+// strcmp(name, tag) == 0 for the short names of a schema, inline.
+bool sameName(const char *name, const std::string &tag) {
+    const char *text = tag.c_str();
+    for (std::size_t i = 0;; ++i) {
+        if (name[i] != text[i])
+            return false;
+        if (text[i] == '\0')
+            return true;
+    }
+}
+
+} // namespace
+
+int TypeTable::find(const char *name) const {
+    std::atomic<std::uint16_t> &slot = recentTag[recentSlot(name)];
+    const std::uint16_t recent = slot.load(std::memory_order_relaxed);
+    if (recent != 0 && sameName(name, tags[recent - 1u].name))
+        return recent - 1;
+    for (std::size_t i = 0; i < tags.size(); ++i)
+        if (lastName[i].load(std::memory_order_relaxed) == name && sameName(name, tags[i].name)) {
+            slot.store(static_cast<std::uint16_t>(i + 1), std::memory_order_relaxed);
+            return static_cast<int>(i);
+        }
+    // Names are at most maxNameLength long: no need to look further.
+    const std::size_t length = strnlen(name, Schema::maxNameLength + 1);
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        const std::string &tag = tags[i].name;
+        if (tag.size() == length && std::memcmp(tag.data(), name, length) == 0) {
+            lastName[i].store(name, std::memory_order_relaxed);
+            slot.store(static_cast<std::uint16_t>(i + 1), std::memory_order_relaxed);
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+const TypeTable *Schema::type(const char *typeName) const {
+    std::atomic<const TypeTable *> &slot =
+        recent_[TypeTable::recentSlot(typeName)];
+    const TypeTable *recent = slot.load(std::memory_order_relaxed);
+    if (recent != nullptr && sameName(typeName, recent->name))
+        return recent;
+    const TypeTable *found = type(std::string_view(typeName, strnlen(typeName, maxNameLength + 1)));
+    if (found != nullptr)
+        slot.store(found, std::memory_order_relaxed);
+    return found;
+}
+
+const TypeTable *Schema::type(std::string_view typeName) const {
+    auto found = byName_.find(typeName);
+    return found == byName_.end() ? nullptr : found->second;
 }
 
 } // namespace zeta

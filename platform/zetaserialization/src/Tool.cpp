@@ -1,55 +1,47 @@
-// The tool's registry of types and top-level instances.
+// The tool's types and its list of top-level instances.
 #include "Tool.h"
 
 namespace zeta {
 
-using google::protobuf::Message;
-
 Tool::~Tool() {
-    // Instances reference their schema's prototypes: they go first.
-    for (Message *message : instances_)
-        delete message;
-    instances_.clear();
+    // Instances use their schema's tables: they go first.
+    while (instances_ != nullptr) {
+        Instance *instance = instances_;
+        instances_ = instance->next;
+        Instance::destroy(instance);
+    }
     schemas_.clear();
 }
 
 void Tool::install(std::unique_ptr<Schema> schema) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!schema) {
-        current_ = nullptr;
-        return;
-    }
-    schemas_.push_back(std::move(schema));
-    current_ = schemas_.back().get();
+    const Schema *installed = schema.get();
+    if (schema)
+        schemas_.push_back(std::move(schema));
+    current_.store(installed, std::memory_order_release);
 }
 
-std::unique_ptr<Message> Tool::newMessage(const std::string &typeName) const {
-    const Message *prototype = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (current_ != nullptr)
-            prototype = current_->prototype(typeName);
-    }
-    // Schemas are never freed before the tool, so the prototype outlives the lock.
-    return std::unique_ptr<Message>(prototype ? prototype->New() : nullptr);
-}
-
-void Tool::adopt(std::unique_ptr<Message> message) {
+void Tool::adopt(Instance *instance) {
     std::lock_guard<std::mutex> lock(mutex_);
-    instances_.insert(message.get());
-    message.release();
+    instance->topLevel = true;
+    instance->parent = nullptr;
+    instance->previous = nullptr;
+    instance->next = instances_;
+    if (instances_ != nullptr)
+        instances_->previous = instance;
+    instances_ = instance;
 }
 
-bool Tool::owns(const Message *message) const {
+void Tool::release(Instance *instance) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return instances_.count(const_cast<Message *>(message)) != 0;
-}
-
-std::unique_ptr<Message> Tool::release(Message *message) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (instances_.erase(message) == 0)
-        return nullptr;
-    return std::unique_ptr<Message>(message);
+    if (instance->previous != nullptr)
+        instance->previous->next = instance->next;
+    else
+        instances_ = instance->next;
+    if (instance->next != nullptr)
+        instance->next->previous = instance->previous;
+    instance->previous = instance->next = nullptr;
+    instance->topLevel = false;
 }
 
 } // namespace zeta

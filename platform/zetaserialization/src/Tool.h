@@ -1,22 +1,23 @@
 // The state behind a tool handle: the loaded types and the instances alive.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
-#include <google/protobuf/message.h>
-
+#include "Instance.h"
 #include "Schema.h"
 
 namespace zeta {
 
-// One tool serves any number of threads at once. Everything here is owned by
-// the tool and guarded by mutex_, which is held only for a map lookup or a set
-// update, never while a message is built, parsed or encoded. Messages
-// themselves are not guarded: each instance belongs to one thread at a time.
+// One tool serves any number of threads at once. The schemas and the list of
+// top-level instances are owned by the tool and guarded by mutex_, which is
+// held only to link or unlink one instance or to install a schema, never while
+// an instance is built, parsed or encoded. The current schema is also
+// published through an atomic, so that finding a type takes no lock.
+// Instances themselves are not guarded: each belongs to one thread at a time.
 class Tool {
 public:
     Tool() = default;
@@ -28,24 +29,28 @@ public:
     // Earlier schemas stay alive with their instances until the tool dies.
     void install(std::unique_ptr<Schema> schema);
 
-    // A new empty message of the named type from the current schema, not yet
-    // registered; null when the type is unknown.
-    std::unique_ptr<google::protobuf::Message> newMessage(const std::string &typeName) const;
+    // The named type of the current schema; null when unknown.
+    template <class Name> const TypeTable *type(const Name &typeName) const {
+        // Acquire: the tables of a schema are complete before it is published.
+        const Schema *schema = current_.load(std::memory_order_acquire);
+        return schema != nullptr ? schema->type(typeName) : nullptr;
+    }
 
-    // Registers a message as a top-level instance owned by the tool.
-    void adopt(std::unique_ptr<google::protobuf::Message> message);
-    // Whether message is a top-level instance of this tool.
-    bool owns(const google::protobuf::Message *message) const;
-    // Takes a top-level instance out of the registry and hands it to the
-    // caller; null when it is not one.
-    std::unique_ptr<google::protobuf::Message> release(google::protobuf::Message *message);
+    // Registers an instance as top-level, owned by the tool until released.
+    void adopt(Instance *instance);
+    // Whether instance is a top-level instance of this tool. Called by the
+    // thread that uses the instance, the only one that changes its flag.
+    bool owns(const Instance *instance) const {
+        return instance->topLevel && instance->tool == this;
+    }
+    // Takes a top-level instance out of the list; the caller owns it then.
+    void release(Instance *instance);
 
 private:
     mutable std::mutex mutex_;
-    const Schema *current_ = nullptr;              // guarded by mutex_; null: no types
+    std::atomic<const Schema *> current_{nullptr}; // written under mutex_; null: no types
     std::vector<std::unique_ptr<Schema>> schemas_; // guarded by mutex_; every schema loaded
-    // Guarded by mutex_: the top-level instances alive, owned by the tool.
-    std::unordered_set<google::protobuf::Message *> instances_;
+    Instance *instances_ = nullptr; // guarded by mutex_: the top-level instances, linked
 };
 
 } // namespace zeta

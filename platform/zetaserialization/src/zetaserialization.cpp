@@ -1,31 +1,28 @@
-// The C operations of the serialization library, over protobuf dynamic
-// messages: an instance handle is the address of a message, a tool handle the
-// address of a zeta::Tool.
+// The C operations of the serialization library: a tool handle is the address
+// of a zeta::Tool, an instance handle the address of a zeta::Instance.
 #include "zetaserialization.h"
 
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "Envelope.h"
+#include "Instance.h"
 #include "Schema.h"
 #include "Tool.h"
 
-using google::protobuf::Descriptor;
-using google::protobuf::FieldDescriptor;
-using google::protobuf::Message;
-using google::protobuf::Reflection;
+using zeta::Instance;
 using zeta::TagKind;
+using zeta::Value;
 
 namespace {
 
 zeta::Tool *toolOf(zeta_tool handle) { return static_cast<zeta::Tool *>(handle); }
-Message *messageOf(zeta_instance handle) { return static_cast<Message *>(handle); }
+Instance *instanceOf(zeta_instance handle) { return static_cast<Instance *>(handle); }
 
 // Runs one operation so that nothing thrown inside crosses the C boundary.
-// Only allocation can fail inside (protobuf reports its own failures by
-// result), so whatever is caught is reported as lack of memory.
+// Only allocation can fail inside, so whatever is caught is reported as lack
+// of memory.
 template <class Operation> int guarded(Operation &&operation) noexcept {
     try {
         return operation();
@@ -34,72 +31,51 @@ template <class Operation> int guarded(Operation &&operation) noexcept {
     }
 }
 
-// Finds a tag of the given shape in the type of message.
-int findTag(const Message &message, const char *tag, TagKind kind,
-            const FieldDescriptor **field) {
+// Finds a tag of the given shape in the type of instance.
+int findTag(const Instance &instance, const char *tag, TagKind kind, std::size_t *index) {
     if (tag == nullptr)
         return ZETA_EINVAL;
-    const FieldDescriptor *found = message.GetDescriptor()->FindFieldByName(tag);
-    if (found == nullptr || zeta::tagKind(found) != kind)
+    const int found = instance.type->find(tag);
+    if (found < 0 || instance.type->tags[static_cast<std::size_t>(found)].kind != kind)
         return ZETA_ETAG;
-    *field = found;
+    *index = static_cast<std::size_t>(found);
     return ZETA_OK;
-}
-
-bool hasValue(const Message &message, const FieldDescriptor *field) {
-    const Reflection *reflection = message.GetReflection();
-    return field->is_repeated() ? reflection->FieldSize(message, field) > 0
-                                : reflection->HasField(message, field);
-}
-
-// Whether target is a message somewhere below root.
-bool contains(const Message &root, const Message *target) {
-    const Descriptor *type = root.GetDescriptor();
-    const Reflection *reflection = root.GetReflection();
-    for (int i = 0; i < type->field_count(); ++i) {
-        const FieldDescriptor *field = type->field(i);
-        if (field->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE)
-            continue;
-        if (field->is_repeated()) {
-            for (int j = 0, n = reflection->FieldSize(root, field); j < n; ++j) {
-                const Message &element = reflection->GetRepeatedMessage(root, field, j);
-                if (&element == target || contains(element, target))
-                    return true;
-            }
-        } else if (reflection->HasField(root, field)) {
-            const Message &child = reflection->GetMessage(root, field);
-            if (&child == target || contains(child, target))
-                return true;
-        }
-    }
-    return false;
 }
 
 // The size of a text value with its terminating NUL.
-int textSize(const std::string &value, uint32_t *size) {
-    if (value.size() >= UINT32_MAX)
+int textSize(std::uint32_t length, uint32_t *size) {
+    if (length >= UINT32_MAX)
         return ZETA_ERANGE;
-    *size = static_cast<uint32_t>(value.size() + 1);
+    *size = length + 1;
     return ZETA_OK;
 }
 
-void copyText(const std::string &value, char *buffer) {
-    std::memcpy(buffer, value.data(), value.size());
-    buffer[value.size()] = '\0';
+void copyText(const char *bytes, std::size_t length, char *buffer) {
+    std::memcpy(buffer, bytes, length);
+    buffer[length] = '\0';
 }
 
-// The size of the encoded form of message, or ZETA_ERANGE when protobuf
-// cannot encode its body (2 GiB and more) or the envelope overflows 32 bits.
-int encodedSize(const Message &message, std::size_t *bodySize, uint32_t *size) {
-    const std::size_t body = message.ByteSizeLong();
-    if (body > static_cast<std::size_t>(INT32_MAX))
+// The size of the encoded form of instance, or ZETA_ERANGE when its body
+// reaches 2 GiB or the envelope overflows 32 bits. The sizes found stay
+// cached in the tree for serialize.
+int encodedSize(Instance &instance, uint32_t *size) {
+    const std::uint32_t body = zeta::messageSize(&instance);
+    if (body >= zeta::tooLarge)
         return ZETA_ERANGE;
-    const std::size_t total = zeta::envelopeSize(message.GetDescriptor()->name(), body);
+    const std::size_t total = zeta::envelopeSize(instance.type->name, body);
     if (total > UINT32_MAX)
         return ZETA_ERANGE;
-    *bodySize = body;
     *size = static_cast<uint32_t>(total);
     return ZETA_OK;
+}
+
+// Whether target is child or somewhere below it: then child is one of
+// target's ancestors.
+bool contains(const Instance *child, const Instance *target) {
+    for (const Instance *each = target; each != nullptr; each = each->parent)
+        if (each == child)
+            return true;
+    return false;
 }
 
 // Hands a top-level child to a tag of parent (a nested or a record list tag).
@@ -109,27 +85,35 @@ int encodedSize(const Message &message, std::size_t *bodySize, uint32_t *size) {
 int adoptChild(zeta_tool toolHandle, zeta_instance parentHandle, const char *tag,
                zeta_instance childHandle, TagKind kind) {
     zeta::Tool *tool = toolOf(toolHandle);
-    Message *parent = messageOf(parentHandle);
-    Message *child = messageOf(childHandle);
+    Instance *parent = instanceOf(parentHandle);
+    Instance *child = instanceOf(childHandle);
     if (tool == nullptr || child == nullptr || !tool->owns(child))
         return ZETA_EINVAL;
-    if (parent != nullptr && (parent == child || contains(*child, parent)))
+    if (parent != nullptr && contains(child, parent))
         return ZETA_EINVAL;
-    std::unique_ptr<Message> owned = tool->release(child);
-    if (!owned)
-        return ZETA_EINVAL;
+    tool->release(child);
+    std::unique_ptr<Instance, void (*)(Instance *)> owned(child, Instance::destroy);
     if (parent == nullptr)
         return ZETA_EINVAL;
-    const FieldDescriptor *field = nullptr;
-    if (int result = findTag(*parent, tag, kind, &field))
+    std::size_t index = 0;
+    if (int result = findTag(*parent, tag, kind, &index))
         return result;
-    if (field->message_type() != child->GetDescriptor())
+    if (parent->type->tags[index].type != child->type)
         return ZETA_ETYPE;
-    const Reflection *reflection = parent->GetReflection();
-    if (kind == TagKind::Nested)
-        reflection->SetAllocatedMessage(parent, owned.release(), field);
-    else
-        reflection->AddAllocatedMessage(parent, field, owned.release());
+    Value &value = parent->values()[index];
+    if (kind == TagKind::Nested) {
+        if (value.present)
+            Instance::destroy(value.child);
+        value.child = owned.release();
+        value.present = true;
+    } else {
+        if (value.list == nullptr)
+            value.list = new zeta::List;
+        value.list->children.push_back(child);
+        owned.release();
+    }
+    child->parent = parent;
+    parent->changed();
     return ZETA_OK;
 }
 
@@ -143,34 +127,67 @@ int releaseBlock(char **block) noexcept {
     return ZETA_OK;
 }
 
+// Tag listings come from a block kept per thread, so that decoding a tree
+// lists the tags of every instance without an allocation each time. A block
+// carries its capacity in front of the entries.
+struct ListingBlock {
+    std::size_t capacity; // bytes of entries
+    char *entries() { return reinterpret_cast<char *>(this + 1); }
+    static ListingBlock *of(char *entries) { return reinterpret_cast<ListingBlock *>(entries) - 1; }
+};
+
+// The block that the last release on this thread returned, owned by the thread.
+struct SpareListing {
+    ListingBlock *block = nullptr;
+    ~SpareListing() { ::operator delete(block); }
+};
+thread_local SpareListing spareListing;
+
+char *takeListing(std::size_t bytes) {
+    ListingBlock *block = spareListing.block;
+    if (block != nullptr && block->capacity >= bytes) {
+        spareListing.block = nullptr;
+        return block->entries();
+    }
+    block = static_cast<ListingBlock *>(::operator new(sizeof(ListingBlock) + bytes));
+    block->capacity = bytes;
+    return block->entries();
+}
+
+void returnListing(char *entries) noexcept {
+    ListingBlock *block = ListingBlock::of(entries);
+    if (spareListing.block == nullptr || spareListing.block->capacity < block->capacity)
+        std::swap(block, spareListing.block);
+    ::operator delete(block);
+}
+
 // Runs a write to a tag of the given kind: the arguments every write shares
-// are checked and the tag found before write(message, field) does the rest.
+// are checked and the tag found before write(instance, index) does the rest.
 template <class Write>
 int writeValue(zeta_tool tool, zeta_instance inst, const char *tag, TagKind kind,
                Write &&write) noexcept {
     return guarded([&] {
         if (tool == nullptr || inst == nullptr)
             return ZETA_EINVAL;
-        Message &message = *messageOf(inst);
-        const FieldDescriptor *field = nullptr;
-        if (int result = findTag(message, tag, kind, &field))
+        Instance &instance = *instanceOf(inst);
+        std::size_t index = 0;
+        if (int result = findTag(instance, tag, kind, &index))
             return result;
-        return write(message, field);
+        const int result = write(instance, instance.values()[index]);
+        instance.changed();
+        return result;
     });
 }
 
-// Stores text under a text tag (Bytes), or appends it to a text list tag.
-int writeText(zeta_tool tool, zeta_instance inst, const char *tag, TagKind kind,
-              const char *text) noexcept {
-    return writeValue(tool, inst, tag, kind, [&](Message &message,
-                                                 const FieldDescriptor *field) {
-        if (text == nullptr)
-            return ZETA_EINVAL;
-        const Reflection *reflection = message.GetReflection();
-        if (kind == TagKind::TextList)
-            reflection->AddString(&message, field, std::string(text));
-        else
-            reflection->SetString(&message, field, std::string(text));
+// Stores bytes under a Bytes tag.
+int writeBytes(zeta_tool tool, zeta_instance inst, const char *tag, const char *bytes,
+               std::size_t size) noexcept {
+    return writeValue(tool, inst, tag, TagKind::Bytes, [&](Instance &instance, Value &value) {
+        if (size > UINT32_MAX)
+            return ZETA_ERANGE;
+        value.bytes = instance.keep(bytes, size);
+        value.size = static_cast<std::uint32_t>(size);
+        value.present = true;
         return ZETA_OK;
     });
 }
@@ -178,71 +195,50 @@ int writeText(zeta_tool tool, zeta_instance inst, const char *tag, TagKind kind,
 // Checks the arguments common to every tag read and finds the tag. A null
 // instance has no value under any tag.
 int tagForRead(zeta_tool tool, zeta_instance inst, const char *tag, const void *out,
-               TagKind kind, Message **message, const FieldDescriptor **field) {
+               TagKind kind, Instance **instance, std::size_t *index) {
     if (tool == nullptr || out == nullptr || tag == nullptr)
         return ZETA_EINVAL;
     if (inst == nullptr)
         return ZETA_ENOVALUE;
-    *message = messageOf(inst);
-    return findTag(**message, tag, kind, field);
+    *instance = instanceOf(inst);
+    return findTag(**instance, tag, kind, index);
 }
 
-// Runs a read of a tag of the given kind into out: read(message, field) runs
-// only once the tag is found and holds a value.
+// Runs a read of a tag of the given kind into out: read(value) runs only once
+// the tag is found and holds a value.
 template <class Read>
 int readValue(zeta_tool tool, zeta_instance inst, const char *tag, const void *out,
               TagKind kind, Read &&read) noexcept {
     return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForRead(tool, inst, tag, out, kind, &message, &field))
+        Instance *instance = nullptr;
+        std::size_t index = 0;
+        if (int result = tagForRead(tool, inst, tag, out, kind, &instance, &index))
             return result;
-        if (!hasValue(*message, field))
+        if (!instance->has(index))
             return ZETA_ENOVALUE;
-        return read(*message, field);
+        return read(instance->values()[index]);
     });
 }
 
-// Runs a read of one element of a list tag into out: read(message, field,
-// index) runs only once the tag is found and index is inside the list.
+// Runs a read of one element of a list tag into out: read(list, index) runs
+// only once the tag is found and index is inside the list.
 template <class Read>
 int readElement(zeta_tool tool, zeta_instance inst, const char *tag, uint32_t index,
                 const void *out, TagKind kind, Read &&read) noexcept {
     return guarded([&] {
-        Message *message = nullptr;
-        const FieldDescriptor *field = nullptr;
-        if (int result = tagForRead(tool, inst, tag, out, kind, &message, &field))
+        Instance *instance = nullptr;
+        std::size_t tagIndex = 0;
+        if (int result = tagForRead(tool, inst, tag, out, kind, &instance, &tagIndex))
             return result;
-        const uint32_t count =
-            static_cast<uint32_t>(message->GetReflection()->FieldSize(*message, field));
+        const zeta::List *list = instance->values()[tagIndex].list;
+        const std::size_t count =
+            list == nullptr ? 0
+                            : (kind == TagKind::TextList ? list->texts.size()
+                                                         : list->children.size());
         if (index >= count)
             return ZETA_ERANGE;
-        return read(*message, field, static_cast<int>(index));
+        return read(*list, index);
     });
-}
-
-// Runs use(value) on the text under a text tag (Bytes) that holds a value.
-template <class Use>
-int readText(zeta_tool tool, zeta_instance inst, const char *tag, const void *out,
-             Use &&use) noexcept {
-    return readValue(tool, inst, tag, out, TagKind::Bytes,
-                     [&](const Message &message, const FieldDescriptor *field) {
-                         std::string scratch;
-                         return use(message.GetReflection()->GetStringReference(message, field,
-                                                                                &scratch));
-                     });
-}
-
-// Runs use(value) on one element of a text list tag.
-template <class Use>
-int readTextElement(zeta_tool tool, zeta_instance inst, const char *tag, uint32_t index,
-                    const void *out, Use &&use) noexcept {
-    return readElement(tool, inst, tag, index, out, TagKind::TextList,
-                       [&](const Message &message, const FieldDescriptor *field, int element) {
-                           std::string scratch;
-                           return use(message.GetReflection()->GetRepeatedStringReference(
-                               message, field, element, &scratch));
-                       });
 }
 
 } // namespace
@@ -288,12 +284,12 @@ int zetaserialization_createMetadataInstance(zeta_tool tool, const char *type_na
     return guarded([&] {
         if (tool == nullptr || type_name == nullptr || inst == nullptr)
             return ZETA_EINVAL;
-        std::unique_ptr<Message> message = toolOf(tool)->newMessage(type_name);
-        if (!message)
+        const zeta::TypeTable *type = toolOf(tool)->type(type_name);
+        if (type == nullptr)
             return ZETA_ETYPE;
-        Message *handle = message.get();
-        toolOf(tool)->adopt(std::move(message));
-        *inst = handle;
+        Instance *instance = Instance::create(type, toolOf(tool));
+        toolOf(tool)->adopt(instance);
+        *inst = instance;
         return ZETA_OK;
     });
 }
@@ -305,8 +301,11 @@ int zetaserialization_destroyMetadataInstance(zeta_tool tool, zeta_instance *ins
         if (*inst == nullptr)
             return ZETA_OK;
         // A child handle belongs to its parent and is refused here.
-        if (!toolOf(tool)->release(messageOf(*inst)))
+        Instance *instance = instanceOf(*inst);
+        if (!toolOf(tool)->owns(instance))
             return ZETA_EINVAL;
+        toolOf(tool)->release(instance);
+        Instance::destroy(instance);
         *inst = nullptr;
         return ZETA_OK;
     });
@@ -314,28 +313,27 @@ int zetaserialization_destroyMetadataInstance(zeta_tool tool, zeta_instance *ins
 
 int zetaserialization_setStringTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         const char *text) {
-    return writeText(tool, inst, tag, TagKind::Bytes, text);
+    if (text == nullptr) // after the checks every write makes
+        return writeValue(tool, inst, tag, TagKind::Bytes,
+                          [](Instance &, Value &) { return ZETA_EINVAL; });
+    return writeBytes(tool, inst, tag, text, std::strlen(text));
 }
 
 int zetaserialization_setInt32TagValue(zeta_tool tool, zeta_instance inst, const char *tag,
-                                       int32_t value) {
-    return writeValue(tool, inst, tag, TagKind::Int32, [&](Message &message,
-                                                           const FieldDescriptor *field) {
-        message.GetReflection()->SetInt32(&message, field, value);
+                                       int32_t number) {
+    return writeValue(tool, inst, tag, TagKind::Int32, [&](Instance &, Value &value) {
+        value.number = number;
+        value.present = true;
         return ZETA_OK;
     });
 }
 
 int zetaserialization_setOpaqueTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         uint32_t size, const char *bytes) {
-    return writeValue(tool, inst, tag, TagKind::Bytes, [&](Message &message,
-                                                           const FieldDescriptor *field) {
-        if (bytes == nullptr && size > 0)
-            return ZETA_EINVAL;
-        message.GetReflection()->SetString(&message, field,
-                                           size > 0 ? std::string(bytes, size) : std::string());
-        return ZETA_OK;
-    });
+    if (bytes == nullptr && size > 0)
+        return writeValue(tool, inst, tag, TagKind::Bytes,
+                          [](Instance &, Value &) { return ZETA_EINVAL; });
+    return writeBytes(tool, inst, tag, bytes, size);
 }
 
 int zetaserialization_assignNestedTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
@@ -350,7 +348,18 @@ int zetaserialization_addNestedContainerTagValue(zeta_tool tool, zeta_instance i
 
 int zetaserialization_addStringContainerTagValue(zeta_tool tool, zeta_instance inst,
                                                  const char *tag, const char *text) {
-    return writeText(tool, inst, tag, TagKind::TextList, text);
+    return writeValue(tool, inst, tag, TagKind::TextList, [&](Instance &instance, Value &value) {
+        if (text == nullptr)
+            return ZETA_EINVAL;
+        const std::size_t size = std::strlen(text);
+        if (size > UINT32_MAX)
+            return ZETA_ERANGE;
+        if (value.list == nullptr)
+            value.list = new zeta::List;
+        value.list->texts.push_back(
+            zeta::TextRef{instance.keep(text, size), static_cast<std::uint32_t>(size)});
+        return ZETA_OK;
+    });
 }
 
 int zetaserialization_getSerializationNeededBufferSize(zeta_tool tool, zeta_instance inst,
@@ -362,8 +371,7 @@ int zetaserialization_getSerializationNeededBufferSize(zeta_tool tool, zeta_inst
             *size = 0;
             return ZETA_OK;
         }
-        std::size_t bodySize = 0;
-        return encodedSize(*messageOf(inst), &bodySize, size);
+        return encodedSize(*instanceOf(inst), size);
     });
 }
 
@@ -376,17 +384,16 @@ int zetaserialization_serialize(zeta_tool tool, zeta_instance inst, char *buffer
             return ZETA_OK;
         if (buffer == nullptr)
             return ZETA_EINVAL;
-        const Message &message = *messageOf(inst);
-        std::size_t bodySize = 0;
+        Instance &instance = *instanceOf(inst);
         uint32_t needed = 0;
-        if (int result = encodedSize(message, &bodySize, &needed))
+        // Cached by the size query before, unless a value changed since.
+        if (int result = encodedSize(instance, &needed))
             return result;
         if (size < needed)
             return ZETA_ERANGE;
-        // encodedSize has just cached the sizes that this write relies on.
-        std::uint8_t *body = zeta::writeEnvelopeHead(message.GetDescriptor()->name(), bodySize,
+        std::uint8_t *body = zeta::writeEnvelopeHead(instance.type->name, instance.encodedSize,
                                                      reinterpret_cast<std::uint8_t *>(buffer));
-        message.SerializeWithCachedSizesToArray(body);
+        zeta::writeMessage(&instance, body);
         return ZETA_OK;
     });
 }
@@ -399,18 +406,14 @@ int zetaserialization_deserialize(zeta_tool tool, const char *buffer, uint32_t s
         zeta::EnvelopeParts parts;
         if (!zeta::readEnvelope(buffer, size, zeta::Schema::maxNameLength, &parts))
             return ZETA_EDECODE;
-        std::unique_ptr<Message> message = toolOf(tool)->newMessage(parts.typeName);
-        if (!message)
+        const zeta::TypeTable *type = toolOf(tool)->type(parts.typeName);
+        if (type == nullptr)
             return ZETA_ETYPE;
-        // Protobuf bounds the nesting depth (100) and every length by the
-        // bytes that remain, so hostile input fails here instead of crashing.
-        if (!message->ParsePartialFromArray(parts.body, static_cast<int>(parts.bodySize)))
+        Instance *instance = zeta::parseMessage(type, toolOf(tool), parts.body, parts.bodySize);
+        if (instance == nullptr)
             return ZETA_EDECODE;
-        // Tags this schema does not know cannot be named: they are dropped.
-        message->DiscardUnknownFields();
-        Message *handle = message.get();
-        toolOf(tool)->adopt(std::move(message));
-        *inst = handle;
+        toolOf(tool)->adopt(instance);
+        *inst = instance;
         return ZETA_OK;
     });
 }
@@ -420,57 +423,69 @@ int zetaserialization_getHavingValueTagNames(zeta_tool tool, zeta_instance inst,
     return guarded([&] {
         if (tool == nullptr || names == nullptr || count == nullptr)
             return ZETA_EINVAL;
-        std::vector<const FieldDescriptor *> listed;
-        if (inst != nullptr) {
-            const Message &message = *messageOf(inst);
-            const Descriptor *type = message.GetDescriptor();
-            for (int i = 0; i < type->field_count(); ++i)
-                if (hasValue(message, type->field(i)))
-                    listed.push_back(type->field(i));
-        }
+        uint32_t listed = 0;
         char *block = nullptr;
-        if (!listed.empty()) {
-            block = new char[listed.size() * ZETA_TAG_NAME_SIZE]();
-            // Names were limited to 255 characters when the definition loaded.
-            for (std::size_t i = 0; i < listed.size(); ++i)
-                copyText(listed[i]->name(), block + i * ZETA_TAG_NAME_SIZE);
+        if (inst != nullptr) {
+            const Instance &instance = *instanceOf(inst);
+            const std::size_t tags = instance.type->tags.size();
+            // Entries are written into the largest block any instance could
+            // need; names were limited to 255 characters when the definition
+            // loaded, and an entry holds its name and a NUL, nothing more.
+            if (tags > 0) {
+                block = takeListing(tags * std::size_t{ZETA_TAG_NAME_SIZE});
+                for (std::size_t i = 0; i < tags; ++i)
+                    if (instance.has(i)) {
+                        const std::string &name = instance.type->tags[i].name;
+                        copyText(name.data(), name.size(), block + listed * ZETA_TAG_NAME_SIZE);
+                        ++listed;
+                    }
+                if (listed == 0) {
+                    returnListing(block);
+                    block = nullptr;
+                }
+            }
         }
         *names = block;
-        *count = static_cast<uint32_t>(listed.size());
+        *count = listed;
         return ZETA_OK;
     });
 }
 
-int zetaserialization_releaseTagNames(zeta_tool, char **names) { return releaseBlock(names); }
+int zetaserialization_releaseTagNames(zeta_tool, char **names) {
+    if (names == nullptr)
+        return ZETA_EINVAL;
+    if (*names != nullptr)
+        returnListing(*names);
+    *names = nullptr;
+    return ZETA_OK;
+}
 
 int zetaserialization_getStringTagValueSize(zeta_tool tool, zeta_instance inst, const char *tag,
                                             uint32_t *size) {
-    return readText(tool, inst, tag, size,
-                    [&](const std::string &value) { return textSize(value, size); });
+    return readValue(tool, inst, tag, size, TagKind::Bytes,
+                     [&](const Value &value) { return textSize(value.size, size); });
 }
 
 int zetaserialization_getStringTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         char *buffer) {
-    return readText(tool, inst, tag, buffer, [&](const std::string &value) {
-        copyText(value, buffer);
+    return readValue(tool, inst, tag, buffer, TagKind::Bytes, [&](const Value &value) {
+        copyText(value.bytes, value.size, buffer);
         return ZETA_OK;
     });
 }
 
 int zetaserialization_getInt32TagValue(zeta_tool tool, zeta_instance inst, const char *tag,
-                                       int32_t *value) {
-    return readValue(tool, inst, tag, value, TagKind::Int32, [&](const Message &message,
-                                                                 const FieldDescriptor *field) {
-        *value = message.GetReflection()->GetInt32(message, field);
+                                       int32_t *number) {
+    return readValue(tool, inst, tag, number, TagKind::Int32, [&](const Value &value) {
+        *number = value.number;
         return ZETA_OK;
     });
 }
 
 int zetaserialization_getNestedTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
                                         zeta_instance *child) {
-    return readValue(tool, inst, tag, child, TagKind::Nested, [&](Message &message,
-                                                                  const FieldDescriptor *field) {
-        *child = message.GetReflection()->MutableMessage(&message, field);
+    return readValue(tool, inst, tag, child, TagKind::Nested, [&](const Value &value) {
+        *child = value.child;
         return ZETA_OK;
     });
 }
@@ -482,11 +497,18 @@ int zetaserialization_getContainerTagSize(zeta_tool tool, zeta_instance inst, co
             return ZETA_EINVAL;
         if (inst == nullptr)
             return ZETA_ENOVALUE;
-        const Message &message = *messageOf(inst);
-        const FieldDescriptor *field = message.GetDescriptor()->FindFieldByName(tag);
-        if (field == nullptr || !field->is_repeated())
+        const Instance &instance = *instanceOf(inst);
+        const int index = instance.type->find(tag);
+        if (index < 0)
             return ZETA_ETAG;
-        *count = static_cast<uint32_t>(message.GetReflection()->FieldSize(message, field));
+        const TagKind kind = instance.type->tags[static_cast<std::size_t>(index)].kind;
+        if (kind != TagKind::RecordList && kind != TagKind::TextList)
+            return ZETA_ETAG;
+        const zeta::List *list = instance.values()[index].list;
+        *count = list == nullptr ? 0
+                                 : static_cast<uint32_t>(kind == TagKind::TextList
+                                                             ? list->texts.size()
+                                                             : list->children.size());
         return ZETA_OK;
     });
 }
@@ -495,9 +517,8 @@ int zetaserialization_getNestedContainerTagValue(zeta_tool tool, zeta_instance i
                                                  const char *tag, uint32_t index,
                                                  zeta_instance *child) {
     return readElement(tool, inst, tag, index, child, TagKind::RecordList,
-                       [&](Message &message, const FieldDescriptor *field, int element) {
-                           *child = message.GetReflection()->MutableRepeatedMessage(
-                               &message, field, element);
+                       [&](const zeta::List &list, uint32_t element) {
+                           *child = list.children[element];
                            return ZETA_OK;
                        });
 }
@@ -505,17 +526,21 @@ int zetaserialization_getNestedContainerTagValue(zeta_tool tool, zeta_instance i
 int zetaserialization_getStringContainerTagValueSize(zeta_tool tool, zeta_instance inst,
                                                      const char *tag, uint32_t index,
                                                      uint32_t *size) {
-    return readTextElement(tool, inst, tag, index, size,
-                           [&](const std::string &value) { return textSize(value, size); });
+    return readElement(tool, inst, tag, index, size, TagKind::TextList,
+                       [&](const zeta::List &list, uint32_t element) {
+                           return textSize(list.texts[element].size, size);
+                       });
 }
 
 int zetaserialization_getStringContainerTagValue(zeta_tool tool, zeta_instance inst,
                                                  const char *tag, uint32_t index,
                                                  char *buffer) {
-    return readTextElement(tool, inst, tag, index, buffer, [&](const std::string &value) {
-        copyText(value, buffer);
-        return ZETA_OK;
-    });
+    return readElement(tool, inst, tag, index, buffer, TagKind::TextList,
+                       [&](const zeta::List &list, uint32_t element) {
+                           const zeta::TextRef &text = list.texts[element];
+                           copyText(text.data, text.size, buffer);
+                           return ZETA_OK;
+                       });
 }
 
 int zetaserialization_getOpaqueTagValue(zeta_tool tool, zeta_instance inst, const char *tag,
@@ -523,17 +548,15 @@ int zetaserialization_getOpaqueTagValue(zeta_tool tool, zeta_instance inst, cons
     // A null bytes is refused before any other argument is looked at.
     if (bytes == nullptr)
         return ZETA_EINVAL;
-    return readText(tool, inst, tag, size, [&](const std::string &value) {
-        if (value.size() > UINT32_MAX)
-            return ZETA_ERANGE;
+    return readValue(tool, inst, tag, size, TagKind::Bytes, [&](const Value &value) {
         // An empty value hands out no block, so there is nothing to release.
         char *copy = nullptr;
-        if (!value.empty()) {
-            copy = new char[value.size()];
-            std::memcpy(copy, value.data(), value.size());
+        if (value.size > 0) {
+            copy = new char[value.size];
+            std::memcpy(copy, value.bytes, value.size);
         }
         *bytes = copy;
-        *size = static_cast<uint32_t>(value.size());
+        *size = value.size;
         return ZETA_OK;
     });
 }
