@@ -214,9 +214,9 @@ void Link::writeMore() {
             batchBuffers_.push_back(asio::buffer(frame->bytes));
             batch_.push_back(std::move(frame));
         }
+        writing_ = !batch_.empty(); // before onSent: the batch is not written yet
         if (dropped > 0)
             sink_->onSent(dropped);
-        writing_ = !batch_.empty();
         if (!writing_ || !open_)
             break;
         asio::error_code error;
