@@ -10,13 +10,16 @@
 //   poll processingOK     <------'
 //
 // RoundTrip sends one request at a time; InFlight sends a batch of requests
-// without waiting, then waits for every one of them.
+// without waiting, then waits for every one of them. The Ipc variants do the
+// same through the IPC library alone (payloads of the same sizes, no codec),
+// the RawTcp ones through plain sockets.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -29,6 +32,7 @@
 #include "DataServiceStub.h"
 #include "RawTcpFloor.h"
 #include "ServingHandler.h"
+#include "velorn_ipc.h"
 
 namespace bench {
 namespace {
@@ -40,16 +44,20 @@ constexpr const char *actionName = "devices_id";
 // Long enough for a loaded machine; only a broken exchange waits it out.
 constexpr std::chrono::seconds completionDeadline{30};
 
-// Polls the completion flag as the binding's caller does, yielding the core to
-// the IPC threads between reads.
-bool waitForCompletion(const ServiceError &error) {
+// Polls until done() as the binding's caller polls its completion flag,
+// yielding the core to the IPC threads between reads.
+template <typename Done> bool waitUntil(Done done) {
     const auto deadline = Clock::now() + completionDeadline;
-    for (unsigned spins = 1; completionFlag(error) != 1; ++spins) {
+    for (unsigned spins = 1; !done(); ++spins) {
         if (spins % 1024 == 0 && Clock::now() > deadline)
             return false;
         std::this_thread::yield();
     }
     return true;
+}
+
+bool waitForCompletion(const ServiceError &error) {
+    return waitUntil([&] { return completionFlag(error) == 1; });
 }
 
 // A serving stub answering "devices_id" and a client connected to it.
@@ -115,7 +123,66 @@ ExchangeSizes exchangeSizes() {
     return {encodedBytes(codec, request).size(), encodedBytes(codec, answer).size()};
 }
 
+// The IPC library alone: a caller channel and a callee channel in this process
+// that answers every request at once from its handler, with payloads of the
+// service's sizes and no codec. Benchmark thread only; the handlers run on IPC
+// threads and touch only the constant payload and the flag they are given.
+class IpcLoopback {
+public:
+    explicit IpcLoopback(const ExchangeSizes &sizes)
+        : request_(sizes.request, 'q'), response_(sizes.response, 'a') {
+        initial_velorn_ipc_module();
+        listener_ = callee_create_ipc_channel_tcp("127.0.0.1", 0);
+        if (listener_ != 0 && callee_accept_ipc_channel(listener_, &onAccept, this) == 0)
+            caller_ = caller_create_ipc_channel_tcp("127.0.0.1", callee_ipc_channel_port(listener_));
+        if (caller_ == 0) {
+            release();
+            throw std::runtime_error("velorn_ipc: no loopback channels");
+        }
+    }
+    ~IpcLoopback() { release(); }
+    IpcLoopback(const IpcLoopback &) = delete;
+    IpcLoopback &operator=(const IpcLoopback &) = delete;
+
+    // Sets done to 1 once answered (or failed).
+    bool send(std::atomic<int> &done) {
+        return caller_async_send_ipc_request(caller_, &onReply, &done, create_ipc_token(), 7,
+                                             static_cast<std::uint32_t>(request_.size()),
+                                             request_.data(), 5000) == VELORN_IPC_OK;
+    }
+
+private:
+    static int onAccept(velorn_ipc_handle, void *context, velorn_ipc_handle connection) {
+        return callee_async_recv_ipc_request(connection, &onRequest, context);
+    }
+    static void onRequest(velorn_ipc_handle connection, void *context, std::uint64_t token,
+                          std::uint32_t methodId, std::uint32_t, const char *, std::int32_t) {
+        const auto &response = static_cast<IpcLoopback *>(context)->response_;
+        callee_async_send_ipc_response(connection, nullptr, nullptr, token, methodId,
+                                       static_cast<std::uint32_t>(response.size()),
+                                       response.data(), 5000);
+    }
+    static void onReply(velorn_ipc_handle, void *context, std::uint64_t, std::uint32_t,
+                        std::uint32_t, const char *, std::int32_t) {
+        static_cast<std::atomic<int> *>(context)->store(1, std::memory_order_release);
+    }
+    void release() {
+        if (caller_ != 0)
+            caller_destroy_ipc_channel(caller_);
+        if (listener_ != 0)
+            callee_destroy_ipc_channel(listener_);
+        caller_ = listener_ = 0;
+        release_velorn_ipc_module();
+    }
+
+    const std::string request_;
+    const std::string response_;
+    velorn_ipc_handle listener_ = 0;
+    velorn_ipc_handle caller_ = 0;
+};
+
 std::unique_ptr<ServiceLoopback> g_service; // benchmark thread only
+std::unique_ptr<IpcLoopback> g_ipc;         // benchmark thread only
 std::unique_ptr<RawTcpFloor> g_floor;       // benchmark thread only
 
 // The environments, made on first use; null (and the benchmark skipped) when
@@ -130,6 +197,16 @@ ServiceLoopback *service(benchmark::State &state) {
     return g_service.get();
 }
 
+IpcLoopback *ipcLoopback(benchmark::State &state) {
+    try {
+        if (!g_ipc)
+            g_ipc = std::make_unique<IpcLoopback>(exchangeSizes());
+    } catch (const std::exception &error) {
+        state.SkipWithError(error.what());
+    }
+    return g_ipc.get();
+}
+
 RawTcpFloor *rawFloor(benchmark::State &state) {
     try {
         if (!g_floor) {
@@ -142,26 +219,40 @@ RawTcpFloor *rawFloor(benchmark::State &state) {
     return g_floor.get();
 }
 
-// What the threads other than the benchmark's (the IPC library's, or the raw
-// floor's echo thread) spend while the benchmark runs: their CPU time, which is
-// the work of an exchange apart from the request's encoding and the polling of
-// the benchmark thread (it spins while it waits), and the voluntary context
-// switches of the whole process (threads going to sleep to be woken).
+// What an exchange costs the process while the benchmark runs, per exchange:
+// - other_threads_cpu_us: CPU of every thread but the benchmark's (the IPC
+//   library's, or the raw floor's echo thread), the exchange's work apart from
+//   the request's encoding and the polling of the benchmark thread;
+// - cpu_us: CPU of all threads, the polling included (it spins while it waits);
+// - sleeps: voluntary context switches of the whole process, each a thread
+//   going to sleep to be woken: the hand-offs;
+// - io_switches: all context switches (voluntary and preempted) of the other
+//   threads; the benchmark thread's own are left out, because its polling
+//   yields the core on purpose.
 class OtherThreadsActivity {
 public:
     OtherThreadsActivity()
         : process_(now(CLOCK_PROCESS_CPUTIME_ID)), thread_(now(CLOCK_THREAD_CPUTIME_ID)),
-          switches_(voluntarySwitches()) {}
+          process_usage_(usage(RUSAGE_SELF)), thread_usage_(usage(RUSAGE_THREAD)) {}
 
     // Per exchange since construction, as counters.
     void report(benchmark::State &state, std::size_t exchanges) const {
         if (exchanges == 0)
             return;
-        const double others = (now(CLOCK_PROCESS_CPUTIME_ID) - process_) -
-                              (now(CLOCK_THREAD_CPUTIME_ID) - thread_);
-        state.counters["other_threads_cpu_us"] = others * 1e6 / static_cast<double>(exchanges);
-        state.counters["sleeps"] = static_cast<double>(voluntarySwitches() - switches_) /
-                                   static_cast<double>(exchanges);
+        const double count = static_cast<double>(exchanges);
+        const double all = now(CLOCK_PROCESS_CPUTIME_ID) - process_;
+        const double others = all - (now(CLOCK_THREAD_CPUTIME_ID) - thread_);
+        const rusage process = usage(RUSAGE_SELF);
+        const rusage thread = usage(RUSAGE_THREAD);
+        const auto switches = [](const rusage &u) { return u.ru_nvcsw + u.ru_nivcsw; };
+        state.counters["cpu_us"] = all * 1e6 / count;
+        state.counters["other_threads_cpu_us"] = others * 1e6 / count;
+        state.counters["sleeps"] =
+            static_cast<double>(process.ru_nvcsw - process_usage_.ru_nvcsw) / count;
+        state.counters["io_switches"] =
+            static_cast<double>((switches(process) - switches(process_usage_)) -
+                                (switches(thread) - switches(thread_usage_))) /
+            count;
     }
 
 private:
@@ -170,14 +261,15 @@ private:
         clock_gettime(clock, &time);
         return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
     }
-    static long voluntarySwitches() {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_nvcsw;
+    static rusage usage(int who) {
+        rusage result{};
+        getrusage(who, &result);
+        return result;
     }
     double process_;
     double thread_;
-    long switches_;
+    rusage process_usage_;
+    rusage thread_usage_;
 };
 
 // Median and 99th percentile of the per-exchange times, in microseconds.
@@ -199,30 +291,42 @@ void reportSizes(benchmark::State &state) {
     state.counters["response_bytes"] = static_cast<double>(sizes.response);
 }
 
+// Times exchange() once per iteration and reports the per-exchange counters;
+// false (the benchmark skipped with failure) when an exchange failed.
+template <typename Exchange>
+bool timeRoundTrips(benchmark::State &state, const char *failure, Exchange exchange) {
+    std::vector<double> micros;
+    micros.reserve(1 << 16);
+    const OtherThreadsActivity activity;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (!exchange()) {
+            state.SkipWithError(failure);
+            return false;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    activity.report(state, micros.size());
+    reportLatency(state, micros);
+    reportSizes(state);
+    return true;
+}
+
 void BM_ServiceRoundTrip(benchmark::State &state) {
     ServiceLoopback *loopback = service(state);
     if (loopback == nullptr)
         return;
     const DeviceIdReqData request = deviceRequest();
     DeviceIdResData response;
-    std::vector<double> micros;
-    micros.reserve(1 << 16);
-    const OtherThreadsActivity activity;
-    for (auto _ : state) {
-        const auto start = Clock::now();
+    const bool completed = timeRoundTrips(state, "the request was not completed", [&] {
         response.error.processingOK = 0; // nothing is pending on this record
-        if (!loopback->send(request, response) || !waitForCompletion(response.error)) {
-            state.SkipWithError("the request was not completed");
-            g_service.reset(); // drops the pending request before its record goes
-            return;
-        }
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    if (response.device_data.name != "Loading bay, north gate" || response.error.errorCode != 1)
+        return loopback->send(request, response) && waitForCompletion(response.error);
+    });
+    if (!completed)
+        g_service.reset(); // drops the pending request before its record goes
+    else if (response.device_data.name != "Loading bay, north gate" ||
+             response.error.errorCode != 1)
         state.SkipWithError("the reply does not carry the serving side's answer");
-    activity.report(state, micros.size());
-    reportLatency(state, micros);
-    reportSizes(state);
 }
 
 void BM_ServiceInFlight(benchmark::State &state) {
@@ -257,24 +361,51 @@ void BM_ServiceInFlight(benchmark::State &state) {
     reportSizes(state);
 }
 
-void BM_RawTcpRoundTrip(benchmark::State &state) {
-    RawTcpFloor *raw = rawFloor(state);
-    if (raw == nullptr)
+void BM_IpcRoundTrip(benchmark::State &state) {
+    IpcLoopback *ipc = ipcLoopback(state);
+    if (ipc == nullptr)
         return;
-    std::vector<double> micros;
-    micros.reserve(1 << 16);
+    std::atomic<int> done{0};
+    const bool completed = timeRoundTrips(state, "the request was not answered", [&] {
+        done.store(0, std::memory_order_relaxed);
+        return ipc->send(done) &&
+               waitUntil([&] { return done.load(std::memory_order_acquire) == 1; });
+    });
+    if (!completed)
+        g_ipc.reset(); // drops the pending request before its flag goes
+}
+
+void BM_IpcInFlight(benchmark::State &state) {
+    IpcLoopback *ipc = ipcLoopback(state);
+    if (ipc == nullptr)
+        return;
+    const auto count = static_cast<std::size_t>(state.range(0));
+    std::vector<std::atomic<int>> done(count);
     const OtherThreadsActivity activity;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        if (!raw->roundTrip()) {
-            state.SkipWithError("raw exchange failed");
+        bool completed = true;
+        for (auto &flag : done) {
+            flag.store(0, std::memory_order_relaxed);
+            completed = completed && ipc->send(flag);
+        }
+        for (auto &flag : done)
+            completed = completed &&
+                        waitUntil([&] { return flag.load(std::memory_order_acquire) == 1; });
+        if (!completed) {
+            state.SkipWithError("a request was not answered");
+            g_ipc.reset();
             return;
         }
-        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    activity.report(state, micros.size());
-    reportLatency(state, micros);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count));
+    activity.report(state, state.iterations() * count);
     reportSizes(state);
+}
+
+void BM_RawTcpRoundTrip(benchmark::State &state) {
+    RawTcpFloor *raw = rawFloor(state);
+    if (raw != nullptr)
+        timeRoundTrips(state, "raw exchange failed", [&] { return raw->roundTrip(); });
 }
 
 void BM_RawTcpInFlight(benchmark::State &state) {
@@ -297,14 +428,17 @@ constexpr int64_t inFlight = 1000;
 
 // Real time: the work happens on other threads than the benchmark's.
 BENCHMARK(BM_ServiceRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IpcRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawTcpRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ServiceInFlight)->Arg(inFlight)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IpcInFlight)->Arg(inFlight)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawTcpInFlight)->Arg(inFlight)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
 void releaseEnvironments() {
     g_service.reset();
+    g_ipc.reset();
     g_floor.reset();
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <sys/wait.h>
+#include <thread>
 #include <tuple>
 
 using namespace ipctest;
@@ -67,6 +68,91 @@ TEST_F(Exchange, TenThousandRequestsInFlightAreEachAnsweredOnceUnderTheirOwnToke
     EXPECT_EQ(calls.size(), kCount);
     for (const auto &[token, count] : calls)
         EXPECT_EQ(count, 1) << token;
+    caller_destroy_ipc_channel(channel);
+}
+
+TEST_F(Exchange, RequestsOfSeveralThreadsArriveWholeAndInEachThreadsOrder) {
+    // Small requests leave from the sending thread while the connection is idle; large ones
+    // overflow the socket and queue the rest (and whatever follows) on the I/O thread. Mixed,
+    // from four threads at once, no frame may be cut into by another, and each thread's
+    // requests must reach the callee in the order it sent them.
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 60;
+    EchoCallee callee;
+    Recorder replies;
+    const auto channel = connectCaller(callee.port());
+    ASSERT_EQ(sendText(channel, replies, 1, "warm up"), VELORN_IPC_OK);
+    ASSERT_TRUE(replies.waitFor(1)); // connected: the direct path is open
+    auto payload = [](std::uint64_t token) {
+        const std::size_t size = token % 7 == 0 ? 300000 : token % 50;
+        std::string text(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            text[i] = static_cast<char>(token * 31 + i);
+        return text;
+    };
+    auto token = [](int thread, int i) { return std::uint64_t(1000 * (thread + 1) + i); };
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t)
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i)
+                sendText(channel, replies, token(t, i), payload(token(t, i)), 60000);
+        });
+    for (auto &sender : senders)
+        sender.join();
+
+    ASSERT_TRUE(replies.waitFor(1 + kThreads * kPerThread));
+    std::map<std::uint64_t, int> calls;
+    for (const auto &reply : replies.messages()) {
+        ++calls[reply.token];
+        EXPECT_EQ(reply.code, VELORN_IPC_OK);
+        if (reply.token != 1) {
+            EXPECT_TRUE(reply.bytes == payload(reply.token)) << reply.token;
+        }
+    }
+    EXPECT_EQ(calls.size(), 1u + kThreads * kPerThread);
+    std::vector<int> next(kThreads, 0);
+    for (const auto &request : callee.requests().messages()) {
+        if (request.token == 1)
+            continue;
+        const int thread = static_cast<int>(request.token / 1000) - 1;
+        EXPECT_EQ(request.token, token(thread, next[thread])) << "out of order";
+        ++next[thread];
+    }
+    caller_destroy_ipc_channel(channel);
+}
+
+TEST_F(Exchange, EachRequestTimesOutByItsOwnDeadlineWhateverTheOthersOnTheChannelDo) {
+    // One timer serves the channel: a shorter deadline after a longer one must bring it
+    // forward, and an answered request must not take the others' deadlines with it.
+    struct Row {
+        std::uint64_t token;
+        std::int32_t timeoutMs;
+        bool answered;
+    };
+    const Row rows[] = {{1, 900, false}, {2, 150, false}, {3, 100, true}, {4, 500, false},
+                        {5, 0, true}};
+    EchoCallee callee(/*silent=*/true);
+    Recorder replies;
+    const auto channel = connectCaller(callee.port());
+    for (const Row &row : rows)
+        ASSERT_EQ(sendText(channel, replies, row.token, "r", row.timeoutMs), VELORN_IPC_OK);
+    ASSERT_TRUE(callee.requests().waitFor(std::size(rows)));
+    const auto connection = callee.requests().messages()[0].handle;
+    for (const Row &row : rows)
+        if (row.answered) {
+            ASSERT_EQ(respond(connection, row.token, "r"), VELORN_IPC_OK);
+        }
+
+    ASSERT_TRUE(replies.waitFor(std::size(rows)));
+    std::vector<std::uint64_t> timedOut;
+    for (const auto &reply : replies.messages()) {
+        const Row &row = rows[reply.token - 1];
+        EXPECT_EQ(reply.code, row.answered ? VELORN_IPC_OK : VELORN_IPC_ETIMEDOUT) << row.token;
+        if (!row.answered)
+            timedOut.push_back(reply.token);
+    }
+    // Deadlines fall due in their own order, however late the timer runs.
+    EXPECT_EQ(timedOut, (std::vector<std::uint64_t>{2, 4, 1}));
     caller_destroy_ipc_channel(channel);
 }
 

@@ -62,6 +62,12 @@ bool Connection::respond(std::uint64_t token, std::uint32_t methodId, std::uint3
     const auto bytes = frame->bytes.size();
     unsentBytes_ += bytes;
     ++answered_;
+    if (strand().running_in_this_thread()) {
+        // Answered from the request handler: written now, without a trip through the queue.
+        if (link_)
+            link_->send(frame);
+        return true;
+    }
     auto self = std::static_pointer_cast<Connection>(shared_from_this());
     try {
         asio::post(strand(), [self, frame] {

@@ -1,12 +1,17 @@
 // A caller channel: connects on demand, sends requests and matches replies to them by token.
 #include "CallerChannel.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <vector>
 
 namespace velorn {
 
 CallerChannel::CallerChannel(Runtime &runtime, std::string host, int port)
-    : Object(runtime, Kind::Caller), host_(std::move(host)), port_(port), resolver_(strand()) {}
+    : Object(runtime, Kind::Caller), host_(std::move(host)), port_(port), resolver_(strand()),
+      deadlineTimer_(strand()) {}
 
 void CallerChannel::startConnecting() {
     auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
@@ -35,7 +40,7 @@ void CallerChannel::setConnectionHandler(bool connected, velorn_ipc_connection_h
 void CallerChannel::send(velorn_ipc_message_handler handler, void *context, std::uint64_t token,
                          std::uint32_t methodId, std::uint32_t size, const char *buffer,
                          std::int32_t timeoutMs) {
-    auto request = std::make_shared<Request>(strand());
+    auto request = std::make_shared<Request>();
     request->handler = handler;
     request->context = context;
     request->token = token;
@@ -46,8 +51,104 @@ void CallerChannel::send(velorn_ipc_message_handler handler, void *context, std:
     header.methodId = methodId;
     header.size = size;
     request->frame = makeFrame(header, buffer);
+    if (sendNow(request, timeoutMs))
+        return;
     auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
-    asio::post(strand(), [self, request, timeoutMs] { self->submit(request, timeoutMs); });
+    try {
+        asio::post(strand(), [self, request, timeoutMs] { self->submit(request, timeoutMs); });
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --posted_;
+        throw;
+    }
+}
+
+// On the sending thread: writes the request itself when the connection is up, writes nothing
+// else and no earlier request is still on its way through the strand (so that requests leave in
+// the order they were sent). False when the strand must take it (posted_ then counts it).
+bool CallerChannel::sendNow(const std::shared_ptr<Request> &request, std::int32_t timeoutMs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (directFd_ < 0 || !directIdle_ || posted_ > 0) {
+        ++posted_;
+        return false;
+    }
+    // Registered before the bytes leave: the reply may arrive at once.
+    const bool arm = track(request, timeoutMs);
+    std::shared_ptr<OutFrame> rest; /* what the strand must still write */
+    auto &bytes = request->frame->bytes;
+    const ssize_t sent = ::send(directFd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent == static_cast<ssize_t>(bytes.size())) {
+        std::vector<char>().swap(bytes);
+    } else {
+        // The socket is full or failed: the strand writes the rest or reports the failure.
+        directIdle_ = false;
+        if (sent > 0) {
+            rest = std::make_shared<OutFrame>(); // cannot be cancelled once begun
+            rest->bytes.assign(bytes.begin() + sent, bytes.end());
+        } else {
+            rest = request->frame;
+        }
+    }
+    if (!arm && !rest)
+        return true;
+    // Posted under mutex_, so that no later request can reach the strand before the rest.
+    auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
+    try {
+        asio::post(strand(), [self, link = directLink_, rest, arm] {
+            self->sendOnStrand(link, rest, arm);
+        });
+    } catch (...) {
+        // Without the strand the frame can be neither finished nor timed: give the connection
+        // up, which completes the request with VELORN_IPC_ECONNLOST.
+        ::shutdown(directFd_, SHUT_RDWR);
+    }
+    return true;
+}
+
+void CallerChannel::sendOnStrand(const std::shared_ptr<Link> &link,
+                                 std::shared_ptr<OutFrame> frame, bool arm) {
+    if (closed_)
+        return;
+    if (arm)
+        armDeadlineTimer();
+    // On a link that is gone the request was failed with it; a new link must not get the rest.
+    if (frame && link && link == link_)
+        link->send(std::move(frame));
+}
+
+// Adds the request to pending_ and its deadline to deadlines_; true when the deadline timer must
+// be armed for it. mutex_ held.
+bool CallerChannel::track(const std::shared_ptr<Request> &request, std::int32_t timeoutMs) {
+    pending_.emplace(request->token, request);
+    if (timeoutMs <= 0)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    request->deadline = deadlines_.emplace(deadline, request);
+    request->hasDeadline = true;
+    return !deadlineArmed_ || deadline < armedFor_;
+}
+
+// The strand is about to queue a frame on the link: direct writes wait until it is written.
+void CallerChannel::linkQueued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    directIdle_ = false;
+}
+
+void CallerChannel::onSent(std::size_t) {
+    if (!link_ || !link_->writeIdle())
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (directLink_ == link_)
+        directIdle_ = true;
+}
+
+// mutex_ held.
+void CallerChannel::stopDirect() {
+    if (directFd_ >= 0)
+        ::close(directFd_);
+    directFd_ = -1;
+    directLink_.reset();
+    directIdle_ = false;
 }
 
 void CallerChannel::refuse(velorn_ipc_message_handler handler, void *context, std::uint64_t token,
@@ -60,17 +161,18 @@ void CallerChannel::refuse(velorn_ipc_message_handler handler, void *context, st
 }
 
 void CallerChannel::submit(const std::shared_ptr<Request> &request, std::int32_t timeoutMs) {
-    if (closed_)
-        return;
-    pending_.emplace(request->token, request);
-    if (timeoutMs > 0) {
-        request->timer.expires_after(std::chrono::milliseconds(timeoutMs));
-        auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
-        request->timer.async_wait([self, request](const asio::error_code &error) {
-            if (!error)
-                self->onTimeout(request);
-        });
+    bool arm = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --posted_;
+        if (closed_)
+            return;
+        arm = track(request, timeoutMs);
+        if (state_ == State::Connected)
+            directIdle_ = false;
     }
+    if (arm)
+        armDeadlineTimer();
     if (state_ == State::Connected) {
         link_->send(request->frame);
         return;
@@ -131,29 +233,42 @@ void CallerChannel::onConnected(std::uint64_t attempt, const asio::error_code &e
     link_->start();
     if (state_ != State::Connected)
         return; // start() failed and already reported the loss
+    if (!waiting_.empty())
+        linkQueued();
     for (auto &request : waiting_)
         if (!request->done)
             link_->send(request->frame);
     waiting_.clear();
+    if (state_ == State::Connected) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int fd = link_->nativeHandle();
+        directFd_ = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+        directLink_ = directFd_ >= 0 ? link_ : nullptr;
+        directIdle_ = link_->writeIdle();
+    }
     announce(Event::Connected, VELORN_IPC_OK);
 }
 
 bool CallerChannel::onFrame(Link &, const FrameHeader &header, const char *payload) {
-    const auto range = pending_.equal_range(header.token);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second->methodId != header.methodId)
-            continue;
-        auto request = std::move(it->second);
-        pending_.erase(it);
-        request->done = true;
-        request->timer.cancel();
-        // A reply with a nonzero code carries no bytes for the handler (velorn_ipc.h).
-        if (header.code == VELORN_IPC_OK)
-            complete(*request, VELORN_IPC_OK, header.size, payload);
-        else
-            complete(*request, header.code, 0, nullptr);
-        break;
+    std::shared_ptr<Request> request;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto range = pending_.equal_range(header.token);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second->methodId != header.methodId)
+                continue;
+            request = std::move(it->second);
+            pending_.erase(it);
+            request->done = true;
+            dropDeadline(*request);
+            break;
+        }
     }
+    // A reply with a nonzero code carries no bytes for the handler (velorn_ipc.h).
+    if (request && header.code == VELORN_IPC_OK)
+        complete(*request, VELORN_IPC_OK, header.size, payload);
+    else if (request)
+        complete(*request, header.code, 0, nullptr);
     return !closed_ && !destroyed();
 }
 
@@ -169,34 +284,88 @@ void CallerChannel::disconnected(std::int32_t code) {
     state_ = State::Idle;
     // Every request still due was on the lost connection or waited for the failed attempt.
     std::vector<std::shared_ptr<Request>> failed;
-    failed.reserve(pending_.size());
-    for (auto &entry : pending_)
-        failed.push_back(std::move(entry.second));
-    pending_.clear();
-    waiting_.clear();
-    for (auto &request : failed) {
-        request->done = true;
-        request->timer.cancel();
-        complete(*request, code, 0, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopDirect();
+        failed.reserve(pending_.size());
+        for (auto &entry : pending_) {
+            entry.second->done = true;
+            entry.second->hasDeadline = false;
+            failed.push_back(std::move(entry.second));
+        }
+        pending_.clear();
+        deadlines_.clear();
     }
+    waiting_.clear();
+    for (auto &request : failed)
+        complete(*request, code, 0, nullptr);
     announce(Event::Failed, code);
 }
 
-void CallerChannel::onTimeout(const std::shared_ptr<Request> &request) {
-    if (closed_ || request->done)
+void CallerChannel::armDeadlineTimer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (deadlines_.empty())
         return;
-    forget(request);
-    request->done = true;
-    request->frame->cancelled = true; // not yet written: no need to send it any more
-    complete(*request, VELORN_IPC_ETIMEDOUT, 0, nullptr);
-    // A reply stuck in the middle of its frame would hold up every later reply on this
-    // connection: give it up, so that the next request connects afresh.
-    if (!closed_ && link_ && link_->midFrame()) {
-        link_->close();
-        disconnected(VELORN_IPC_ECONNLOST);
-    }
+    const auto earliest = deadlines_.begin()->first;
+    if (deadlineArmed_ && armedFor_ <= earliest)
+        return; // fires first, then waits again for the rest
+    deadlineArmed_ = true;
+    armedFor_ = earliest;
+    deadlineTimer_.expires_at(earliest); // an earlier wait ends with operation_aborted
+    auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
+    deadlineTimer_.async_wait([self](const asio::error_code &error) { self->onDeadlineTimer(error); });
 }
 
+void CallerChannel::onDeadlineTimer(const asio::error_code &error) {
+    if (closed_ || error == asio::error::operation_aborted)
+        return; // closed, or replaced by a wait for an earlier deadline
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        deadlineArmed_ = false;
+    }
+    while (!closed_) {
+        std::shared_ptr<Request> request;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (deadlines_.empty() || deadlines_.begin()->first > now)
+                break;
+            request = deadlines_.begin()->second;
+            dropDeadline(*request);
+            forget(request);
+            request->done = true;
+        }
+        timedOut(*request); // may close the connection, which empties deadlines_
+    }
+    if (!closed_)
+        armDeadlineTimer();
+}
+
+// mutex_ held.
+void CallerChannel::dropDeadline(Request &request) {
+    if (!request.hasDeadline)
+        return;
+    request.hasDeadline = false;
+    deadlines_.erase(request.deadline);
+}
+
+void CallerChannel::timedOut(Request &request) {
+    request.frame->cancelled = true; // not yet written: no need to send it any more
+    // A reply stuck in the middle of its frame would hold up every later reply on this
+    // connection: give it up, so that the next request connects afresh. The direct path closes
+    // before the handler runs, or a request it sends would go to the abandoned connection.
+    const bool giveUp = link_ && link_->midFrame();
+    if (giveUp) {
+        link_->close();
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopDirect();
+    }
+    complete(request, VELORN_IPC_ETIMEDOUT, 0, nullptr);
+    if (giveUp && !closed_)
+        disconnected(VELORN_IPC_ECONNLOST);
+}
+
+// mutex_ held.
 void CallerChannel::forget(const std::shared_ptr<Request> &request) {
     const auto range = pending_.equal_range(request->token);
     for (auto it = range.first; it != range.second; ++it) {
@@ -236,9 +405,13 @@ void CallerChannel::closeOnStrand() {
         link_->close();
         link_.reset();
     }
-    for (auto &entry : pending_)
-        entry.second->timer.cancel();
-    pending_.clear();
+    deadlineTimer_.cancel();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopDirect();
+        deadlines_.clear();
+        pending_.clear();
+    }
     waiting_.clear();
     onConnected_ = ConnectionHandler{};
     onLost_ = ConnectionHandler{};

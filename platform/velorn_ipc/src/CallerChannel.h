@@ -5,6 +5,9 @@
 #include "Link.h"
 #include "Runtime.h"
 
+#include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -16,7 +19,13 @@ namespace velorn {
 //                      (attempt failed: waiting requests fail, lost handler)
 //   Idle + request --> resolve ... (reconnection on demand)
 //
-// Every member but those of Object is touched only on the strand.
+// A request sent while the connection is up and writes nothing else goes out from the sending
+// thread itself (sendNow): no hand-off to an I/O thread, whose only remaining wake-up is the
+// reply. Everything else goes through the strand as before.
+//
+// Members under "guarded by mutex_" are shared by the sending threads and the strand; the strand
+// never holds mutex_ while it calls a handler or the link. Every other member but those of
+// Object is touched only on the strand.
 class CallerChannel final : public Object, public Link::Sink {
 public:
     CallerChannel(Runtime &runtime, std::string host, int port);
@@ -36,17 +45,19 @@ public:
 
     bool onFrame(Link &link, const FrameHeader &header, const char *payload) override;
     void onFailed(Link &link, std::int32_t code) override;
+    void onSent(std::size_t bytes) override;
 
 private:
+    struct Request;
+    using Deadlines = std::multimap<std::chrono::steady_clock::time_point, std::shared_ptr<Request>>;
     struct Request {
-        explicit Request(const asio::strand<asio::io_context::executor_type> &strand)
-            : timer(strand) {}
         velorn_ipc_message_handler handler = nullptr;
         void *context = nullptr;
         std::uint64_t token = 0;
         std::uint32_t methodId = 0;
         std::shared_ptr<OutFrame> frame; /* shared with the link's queue */
-        asio::steady_timer timer;
+        bool hasDeadline = false;
+        Deadlines::iterator deadline{}; /* its entry in deadlines_, when hasDeadline */
         bool done = false; /* its handler was called or is no longer due */
     };
     enum class State { Idle, Connecting, Connected };
@@ -56,13 +67,22 @@ private:
         void *context = nullptr;
     };
 
+    bool sendNow(const std::shared_ptr<Request> &request, std::int32_t timeoutMs);
+    void sendOnStrand(const std::shared_ptr<Link> &link, std::shared_ptr<OutFrame> frame,
+                      bool arm);
     void submit(const std::shared_ptr<Request> &request, std::int32_t timeoutMs);
+    bool track(const std::shared_ptr<Request> &request, std::int32_t timeoutMs);
+    void linkQueued();
+    void stopDirect();
     void connect();
     void onResolved(std::uint64_t attempt, const asio::error_code &error,
                     const asio::ip::tcp::resolver::results_type &endpoints);
     void onConnected(std::uint64_t attempt, const asio::error_code &error);
     void disconnected(std::int32_t code);
-    void onTimeout(const std::shared_ptr<Request> &request);
+    void armDeadlineTimer();
+    void onDeadlineTimer(const asio::error_code &error);
+    void timedOut(Request &request);
+    void dropDeadline(Request &request);
     void forget(const std::shared_ptr<Request> &request);
     void complete(Request &request, std::int32_t code, std::uint32_t size, const char *payload);
     void announce(Event event, std::int32_t status);
@@ -77,10 +97,26 @@ private:
     std::uint64_t attempt_ = 0; /* completions of an older attempt are ignored */
     bool closed_ = false;
 
-    // Requests whose handler is still due, by token (several may share one).
+    std::mutex mutex_;
+    // Requests whose handler is still due, by token (several may share one). Guarded by mutex_.
     std::unordered_multimap<std::uint64_t, std::shared_ptr<Request>> pending_;
     // Requests that wait for a connection, in the order they were sent.
     std::deque<std::shared_ptr<Request>> waiting_;
+    // One timer for the whole channel, armed for the earliest deadline. It is not cancelled when
+    // that request completes in time: it fires, finds nothing due and waits for the next one, so
+    // that an answered request costs no timer operation and no wake-up of another thread.
+    Deadlines deadlines_; /* of the requests in pending_ that have one; guarded by mutex_ */
+    asio::steady_timer deadlineTimer_;
+    bool deadlineArmed_ = false;                       /* guarded by mutex_ */
+    std::chrono::steady_clock::time_point armedFor_{}; /* guarded by mutex_ */
+
+    // The direct path, guarded by mutex_. directFd_ is a duplicate of the connection's socket, so
+    // that closing the link never leaves a sending thread with a descriptor number that a new
+    // socket could reuse; a send on it after the link's shutdown fails and takes the strand path.
+    int directFd_ = -1;              /* while Connected; closed by stopDirect() */
+    std::shared_ptr<Link> directLink_; /* the link directFd_ belongs to */
+    bool directIdle_ = false;        /* the link writes nothing: a frame may go out whole now */
+    std::size_t posted_ = 0;         /* requests on their way to submit(), which keep order */
 
     Event latched_ = Event::None; /* the last connection event, for late registrations */
     std::int32_t latchedStatus_ = VELORN_IPC_OK;

@@ -21,7 +21,10 @@ Link::Link(asio::ip::tcp::socket socket, FrameKind incoming, std::shared_ptr<Sin
            std::chrono::milliseconds stallTimeout)
     : socket_(std::move(socket)), incoming_(incoming), sink_(std::move(sink)),
       deadlineTimer_(socket_.get_executor()), stallTimeout_(stallTimeout),
-      stallTimer_(socket_.get_executor()) {}
+      stallTimer_(socket_.get_executor()) {
+    asio::error_code ignored; // without it a write only takes the asynchronous path
+    socket_.non_blocking(true, ignored);
+}
 
 void Link::start() {
     if (!open_ || !readBuffer_.empty() || inputEnded_)
@@ -72,6 +75,12 @@ void Link::onRead(const asio::error_code &error, std::size_t bytes) {
 }
 
 void Link::parseFrames() {
+    // A write completed from inside a handler must not deliver the next frame there.
+    struct Parsing {
+        bool &flag;
+        explicit Parsing(bool &f) : flag(f) { flag = true; }
+        ~Parsing() { flag = false; }
+    } parsing(parsing_);
     std::size_t frameBytes = kFrameHeaderSize; // of the frame at readBegin_, once known
     while (open_) {
         const std::size_t available = readEnd_ - readBegin_;
@@ -170,42 +179,70 @@ void Link::resume() {
 void Link::send(std::shared_ptr<OutFrame> frame) {
     if (!open_)
         return;
-    if (frame->hasDeadline) {
+    if (frame->hasDeadline)
         deadlines_.insert(frame->deadline);
-        armDeadline();
-    }
     if (inputEnded_)
         lastProgress_ = std::chrono::steady_clock::now();
     queue_.push_back(std::move(frame));
-    if (!writing_)
-        writeMore();
-}
-
-void Link::writeMore() {
-    batch_.clear();
-    batchBuffers_.clear();
-    std::size_t bytes = 0;
-    std::size_t dropped = 0;
-    while (!queue_.empty() && batch_.size() < kBatchFrames && bytes < kBatchBytes) {
-        auto frame = std::move(queue_.front());
-        queue_.pop_front();
-        if (frame->cancelled) {
-            if (frame->hasDeadline)
-                deadlines_.erase(deadlines_.find(frame->deadline));
-            dropped += frame->bytes.size();
-            continue;
-        }
-        bytes += frame->bytes.size();
-        batchBuffers_.push_back(asio::buffer(frame->bytes));
-        batch_.push_back(std::move(frame));
-    }
-    if (dropped > 0)
-        sink_->onSent(dropped);
-    writing_ = !batch_.empty();
-    if (!writing_) {
+    if (writing_) {
         armDeadline();
         return;
     }
+    auto self = shared_from_this(); // the sink may let go of this link when told of the write
+    writeMore(); // arms the deadline timer only for what the socket did not take at once
+}
+
+// Writes batches straight from the strand while the socket takes them whole, so that an idle
+// connection's frame leaves without waking another thread for the write's completion; only what
+// the socket does not take at once waits for it asynchronously.
+void Link::writeMore() {
+    while (open_) {
+        batch_.clear();
+        batchBuffers_.clear();
+        std::size_t bytes = 0;
+        std::size_t dropped = 0;
+        while (!queue_.empty() && batch_.size() < kBatchFrames && bytes < kBatchBytes) {
+            auto frame = std::move(queue_.front());
+            queue_.pop_front();
+            if (frame->cancelled) {
+                if (frame->hasDeadline)
+                    deadlines_.erase(deadlines_.find(frame->deadline));
+                dropped += frame->bytes.size();
+                continue;
+            }
+            bytes += frame->bytes.size();
+            batchBuffers_.push_back(asio::buffer(frame->bytes));
+            batch_.push_back(std::move(frame));
+        }
+        writing_ = !batch_.empty(); // before onSent: the batch is not written yet
+        if (dropped > 0)
+            sink_->onSent(dropped);
+        if (!writing_ || !open_)
+            break;
+        asio::error_code error;
+        const std::size_t written = socket_.write_some(batchBuffers_, error);
+        if (error || written < bytes) {
+            // Errors too take the asynchronous path, which reports them from its completion.
+            writeRest(written);
+            return;
+        }
+        batchWritten();
+    }
+    armDeadline();
+    if (paused_ && !parsing_)
+        resume();
+}
+
+void Link::writeRest(std::size_t written) {
+    // Drops the views of what the socket already took.
+    auto first = batchBuffers_.begin();
+    while (first != batchBuffers_.end() && written >= first->size()) {
+        written -= first->size();
+        ++first;
+    }
+    batchBuffers_.erase(batchBuffers_.begin(), first);
+    if (!batchBuffers_.empty())
+        batchBuffers_.front() += written;
     asio::async_write(socket_, batchBuffers_,
                       [self = shared_from_this()](const asio::error_code &error, std::size_t) {
                           self->onWritten(error);
@@ -219,6 +256,13 @@ void Link::onWritten(const asio::error_code &error) {
         fail(VELORN_IPC_ECONNLOST);
         return;
     }
+    batchWritten();
+    writeMore();
+}
+
+// The frames of batch_ are on the wire: their deadlines go, their bytes are freed, the sink hears
+// of them.
+void Link::batchWritten() {
     std::size_t written = 0;
     for (auto &frame : batch_) {
         if (frame->hasDeadline)
@@ -226,28 +270,23 @@ void Link::onWritten(const asio::error_code &error) {
         written += frame->bytes.size();
         std::vector<char>().swap(frame->bytes); // a caller's request keeps its frame until answered
     }
+    batch_.clear();
+    batchBuffers_.clear();
+    writing_ = false;
     if (inputEnded_)
         lastProgress_ = std::chrono::steady_clock::now();
     auto sink = sink_; // keeps the sink alive should it close this link
-    sink->onSent(written);
-    if (!open_)
-        return;
-    writeMore();
-    armDeadline();
-    if (paused_)
-        resume();
+    if (sink)
+        sink->onSent(written);
 }
 
+// The timer is left running when its frame is written in time: it fires, finds nothing overdue
+// and waits for the next deadline, which costs less than cancelling and re-arming per frame.
 void Link::armDeadline() {
-    if (deadlines_.empty()) {
-        if (deadlineArmed_) {
-            deadlineTimer_.cancel();
-            deadlineArmed_ = false;
-        }
+    if (deadlines_.empty())
         return;
-    }
     const auto earliest = *deadlines_.begin();
-    if (deadlineArmed_ && armedFor_ == earliest)
+    if (deadlineArmed_ && armedFor_ <= earliest)
         return;
     deadlineArmed_ = true;
     armedFor_ = earliest;

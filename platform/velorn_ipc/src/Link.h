@@ -30,9 +30,10 @@ std::shared_ptr<OutFrame> makeFrame(const FrameHeader &header, const char *paylo
 
 //   start()                              send(frame)
 //      |                                     |
-//   async_read_some <---------+           queue --> async_write (batch) --+
-//      | (buffer grows with   |              ^                            |
-//      |  the frame's bytes)  |              +------ onSent (sink) -------+
+//   async_read_some <---------+           queue --> write_some (batch) ---+ taken whole
+//      | (buffer grows with   |              ^           | partly         |
+//      |  the frame's bytes)  |              |      async_write (rest)    |
+//      |                      |              +------ onSent (sink) <------+
 //   parse frames -------------+                        |
 //      |  mayRead (sink)? no --> paused ---------------+ resumes after a write when
 //      |  onFrame (sink)                                 mayRead says yes again
@@ -77,6 +78,10 @@ public:
     // Part of a frame (or of a header) was received and the rest has not arrived yet.
     bool midFrame() const { return readEnd_ > readBegin_; }
     bool inputEnded() const { return inputEnded_; }
+    // Nothing is queued or being written.
+    bool writeIdle() const { return !writing_ && queue_.empty(); }
+    // The socket's descriptor, for a caller that duplicates it; -1 once closed.
+    int nativeHandle() { return open_ ? static_cast<int>(socket_.native_handle()) : -1; }
 
 private:
     void readMore();
@@ -87,7 +92,9 @@ private:
     void endInput();
     void resume();
     void writeMore();
+    void writeRest(std::size_t written);
     void onWritten(const asio::error_code &error);
+    void batchWritten();
     void armDeadline();
     void onDeadline(const asio::error_code &error);
     void armStallCheck();
@@ -108,6 +115,7 @@ private:
     bool reading_ = false;     /* an async_read_some uses readBuffer_ */
     bool paused_ = false;      /* the sink refused reading; retried after each write */
     bool inputEnded_ = false;  /* the peer shut down its sending side (callee links only) */
+    bool parsing_ = false;     /* parseFrames is on the stack: resuming waits until it returns */
 
     std::deque<std::shared_ptr<OutFrame>> queue_;   /* not yet handed to async_write */
     std::vector<std::shared_ptr<OutFrame>> batch_;  /* being written */

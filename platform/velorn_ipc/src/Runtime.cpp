@@ -48,7 +48,7 @@ bool HandlerGate::closed() {
 
 Object::Object(Runtime &runtime, Kind kind)
     : runtime_(runtime), kind_(kind), handle_(g_nextHandle.fetch_add(1)),
-      strand_(asio::make_strand(runtime.context())) {}
+      strand_(asio::make_strand(runtime.nextContext())) {}
 
 void Object::destroy() {
     const bool first = !destroying_.exchange(true);
@@ -101,22 +101,29 @@ std::vector<std::shared_ptr<Object>> Registry::stop() {
     return objects;
 }
 
-Runtime::Runtime() : limits_(nextLimits()), work_(asio::make_work_guard(context_)) {
-    threads_.reserve(kThreadCount);
-    for (int i = 0; i < kThreadCount; ++i)
-        threads_.emplace_back([this] { run(); });
+Runtime::Runtime() : limits_(nextLimits()) {
+    loops_.reserve(kThreadCount);
+    for (int i = 0; i < kThreadCount; ++i) {
+        loops_.push_back(std::make_unique<Loop>());
+        Loop &loop = *loops_.back();
+        loop.thread = std::thread([&loop] { run(loop.context); });
+    }
 }
 
 Runtime::~Runtime() {
-    if (!threads_.empty())
+    if (!joined_)
         shutdown();
 }
 
-void Runtime::run() {
+asio::io_context &Runtime::nextContext() {
+    return loops_[nextLoop_.fetch_add(1, std::memory_order_relaxed) % loops_.size()]->context;
+}
+
+void Runtime::run(asio::io_context &context) {
     t_ioThread = true;
     for (;;) {
         try {
-            context_.run();
+            context.run();
             return;
         } catch (...) {
             // Handlers catch their own exceptions; this only keeps a thread from dying.
@@ -133,10 +140,12 @@ void Runtime::shutdown() {
     for (auto &object : objects)
         object->destroy();
     objects.clear();
-    work_.reset();
-    for (auto &thread : threads_)
-        thread.join();
-    threads_.clear();
+    for (auto &loop : loops_)
+        loop->work.reset();
+    for (auto &loop : loops_)
+        if (loop->thread.joinable())
+            loop->thread.join();
+    joined_ = true;
 }
 
 bool Runtime::onIoThread() { return t_ioThread; }

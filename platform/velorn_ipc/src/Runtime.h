@@ -111,8 +111,13 @@ private:
     bool stopped_ = false;
 };
 
-// One initialisation cycle of the module: the io_context, its threads and the registry. Created
-// by the first initial_velorn_ipc_module, shut down by the last release.
+// One initialisation cycle of the module: its I/O loops and the registry. Created by the first
+// initial_velorn_ipc_module, shut down by the last release.
+//
+// Each loop is an io_context run by exactly one thread, and every object lives on one loop,
+// chosen in turn as objects are made. A loop's thread waits in epoll itself and runs what it
+// finds there at once; an io_context shared by several threads instead wakes a second thread to
+// take over the waiting whenever the first one runs a handler, a hand-off on every exchange.
 class Runtime {
 public:
     static constexpr int kThreadCount = 2;
@@ -122,7 +127,8 @@ public:
     Runtime(const Runtime &) = delete;
     Runtime &operator=(const Runtime &) = delete;
 
-    asio::io_context &context() { return context_; }
+    // The loop for a new object. Any thread.
+    asio::io_context &nextContext();
     Registry &registry() { return registry_; }
     const Limits &limits() const { return limits_; }
 
@@ -134,13 +140,22 @@ public:
     static bool onIoThread();
 
 private:
-    void run();
+    // Owner: the runtime. The context and the guard are made before the thread starts and
+    // outlive it; the thread is the only one that runs the context.
+    struct Loop {
+        Loop() : context(1), work(asio::make_work_guard(context)) {}
+        asio::io_context context; /* concurrency hint 1: one thread runs it */
+        asio::executor_work_guard<asio::io_context::executor_type> work;
+        std::thread thread;
+    };
+
+    static void run(asio::io_context &context);
 
     const Limits limits_; /* taken from nextLimits() when the runtime starts */
-    asio::io_context context_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_;
-    Registry registry_; // declared after context_ so that its objects go first
-    std::vector<std::thread> threads_;
+    std::vector<std::unique_ptr<Loop>> loops_; /* fixed after construction */
+    std::atomic<unsigned> nextLoop_{0};
+    Registry registry_; // declared after loops_ so that its objects go first
+    bool joined_ = false; /* the threads were joined; touched by the owning thread only */
 };
 
 // The runtime of the current initialisation cycle, null when the module is not initialised.
