@@ -216,8 +216,22 @@ int connectTo(int port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (socket < 0 || ::connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof address))
-        fail(std::string("connect: ") + std::strerror(errno));
+    if (socket < 0)
+        fail(std::string("socket: ") + std::strerror(errno));
+    if (::connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        // libFuzzer's timeout alarm can interrupt connect; the connection then
+        // completes in the background, and SO_ERROR tells how it ended.
+        if (errno != EINTR)
+            fail(std::string("connect: ") + std::strerror(errno));
+        pollfd writable{socket, POLLOUT, 0};
+        while (::poll(&writable, 1, -1) < 0 && errno == EINTR) {
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0)
+            fail(std::string("connect: ") + std::strerror(error));
+    }
     int one = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return socket;
@@ -422,7 +436,9 @@ void runCallerSide(const std::uint8_t *bytes, std::size_t size) {
     }
     if (!waitFor(rawListener(), POLLIN, deadline))
         fail("the caller channel did not connect");
-    const int socket = ::accept(rawListener(), nullptr, nullptr);
+    int socket;
+    while ((socket = ::accept(rawListener(), nullptr, nullptr)) < 0 && errno == EINTR) {
+    }
     if (socket < 0)
         fail(std::string("accept: ") + std::strerror(errno));
 
