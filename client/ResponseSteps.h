@@ -110,12 +110,11 @@ int completeResponse(DeviceIdImageResData &decoded, ServiceError &error, int32 t
 cfstring imageFilePath(const DeviceIdImageResData *response);
 
 // Request encoding of one action: toMetadata of the request record, then the
-// needed size, a new[] array of that size and serialize (encodeInstance).
+// needed size, an array of that size and serialize (encodeInstance).
 template <class Callback>
 void encodeRequestAs(ServiceCodec &codec, const void *request, EncodedRequest *out) {
     using Request = typename Action<Callback>::Request;
-    zeta_instance instance = codec.toMetadata(*static_cast<const Request *>(request), codec.tool);
-    encodeInstance(codec.tool, &instance, &out->data, &out->size);
+    *out = encodeRecord(codec, *static_cast<const Request *>(request));
 }
 
 // Response dispatch of one action: decode into a fresh record, test the

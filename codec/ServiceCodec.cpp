@@ -33,22 +33,17 @@ int ServiceCodec::destroyTool() {
     return 1;
 }
 
-// Any thread; the instance is used by this thread only. The array is new[]
-// and belongs to the caller; an instance that encodes to nothing (null)
-// leaves data null and size 0.
-void encodeInstance(zeta_tool tool, zeta_instance *instance, char **data, uint32 *size) {
+// Any thread; the instance is used by this thread only. An instance that
+// encodes to nothing (null) gives an empty buffer.
+ByteBuffer encodeInstance(zeta_tool tool, zeta_instance instance) {
     // The instance goes also when the array cannot be allocated.
-    struct Destroyer {
-        zeta_tool tool;
-        zeta_instance *instance;
-        ~Destroyer() { zetaserialization_destroyMetadataInstance(tool, instance); }
-    } destroyer{tool, instance};
+    const OwnedInstance owned(tool, instance);
     uint32 needed = 0;
-    zetaserialization_getSerializationNeededBufferSize(tool, *instance, &needed);
-    *size = needed;
-    *data = needed > 0 ? new char[needed] : nullptr;
-    if (*data != nullptr)
-        zetaserialization_serialize(tool, *instance, *data, needed);
+    zetaserialization_getSerializationNeededBufferSize(tool, owned.get(), &needed);
+    ByteBuffer encoded(needed);
+    if (!encoded.empty())
+        zetaserialization_serialize(tool, owned.get(), encoded.data(), needed);
+    return encoded;
 }
 
 } // namespace DataServiceNamespace

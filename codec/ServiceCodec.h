@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,19 +23,61 @@ struct TagProblem {
 enum TagProblemKind : int32 { unexpectedTag = 1, missingTag = 2 };
 typedef std::vector<TagProblem> TagProblemList;
 
-// An encoded request: an array allocated with new[] by encodeRequest and
-// released with delete[] by its sender.
-struct EncodedRequest {
-    char *data = nullptr; // the bytes, or null when nothing was encoded
-    uint32 size = 0;      // their count
+// The one owning byte array of the codec: encoded requests and responses,
+// released when it goes out of scope. Moved, never copied.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    // size bytes, uninitialised; no array at all for 0.
+    explicit ByteBuffer(uint32 size) : data_(size > 0 ? new char[size] : nullptr), size_(size) {}
+
+    const char *data() const { return data_.get(); }
+    char *data() { return data_.get(); }
+    uint32 size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { *this = ByteBuffer(); }
+
+private:
+    std::unique_ptr<char[]> data_; // null exactly when size_ is 0
+    uint32 size_ = 0;
 };
 
-// An encoded response, filled by dispatchRequest and released with delete[]
-// by the serving side once it has been sent.
-struct ResponseBuffer {
-    char *data = nullptr; // the bytes, or null when no response was encoded
-    uint32 size = 0;      // their count
+// An encoded request, filled by encodeRequest and released by its sender
+// once sent.
+using EncodedRequest = ByteBuffer;
+// An encoded response, filled by dispatchRequest and released by the
+// serving side once sent.
+using ResponseBuffer = ByteBuffer;
+
+// Owns one thing the serialization library handed out against a tool (an
+// instance, a tag listing, an opaque block) and gives it back with Release
+// when the scope ends, also when a decoder throws (std::bad_alloc). The tool
+// must outlive the guard.
+template <class Handle, int (*Release)(zeta_tool, Handle *)> class ToolOwned {
+public:
+    explicit ToolOwned(zeta_tool tool, Handle handle = nullptr) : tool_(tool), handle_(handle) {}
+    ~ToolOwned() {
+        if (handle_ != nullptr)
+            Release(tool_, &handle_);
+    }
+    ToolOwned(const ToolOwned &) = delete;
+    ToolOwned &operator=(const ToolOwned &) = delete;
+
+    Handle get() const { return handle_; }
+    // Where the library writes a handle it creates.
+    Handle *out() { return &handle_; }
+
+private:
+    zeta_tool tool_;
+    Handle handle_;
 };
+
+// A top-level metadata instance (children belong to their parent).
+using OwnedInstance = ToolOwned<zeta_instance, zetaserialization_destroyMetadataInstance>;
+// The tag listing of getHavingValueTagNames.
+using OwnedTagNames = ToolOwned<char *, zetaserialization_releaseTagNames>;
+// An opaque block of getOpaqueTagValue.
+using OwnedOpaque = ToolOwned<char *, zetaserialization_releaseOpaqueValue>;
 
 // Whether a reply decoded cleanly as its action's response type: it carried
 // an instance, and that instance had no tag the response type lacks. The
@@ -93,35 +136,21 @@ public:
     zeta_tool tool = nullptr; // the tool handle; null while no tool exists
 };
 
-// Serialises an instance into a new[] array of exactly the needed size and
-// destroys the instance. Shared by request and response encoding.
-void encodeInstance(zeta_tool tool, zeta_instance *instance, char **data, uint32 *size);
+// Serialises a top-level instance into a buffer of exactly the needed size
+// and destroys the instance. Shared by request and response encoding.
+ByteBuffer encodeInstance(zeta_tool tool, zeta_instance instance);
 
-// The bytes of a record as they travel (toMetadata, then encodeInstance), for
-// tools, benchmarks and fuzzers that keep encoded records around.
-template <class Record> std::string encodedBytes(ServiceCodec &codec, const Record &record) {
-    zeta_instance instance = codec.toMetadata(record, codec.tool);
-    char *data = nullptr;
-    uint32 size = 0;
-    encodeInstance(codec.tool, &instance, &data, &size);
-    std::string bytes(data != nullptr ? data : "", size);
-    delete[] data;
-    return bytes;
+// The bytes of a record as they travel (toMetadata, then encodeInstance).
+template <class Record> ByteBuffer encodeRecord(ServiceCodec &codec, const Record &record) {
+    return encodeInstance(codec.tool, codec.toMetadata(record, codec.tool));
 }
 
-// Destroys a top-level metadata instance when the scope ends, also when a
-// decoder throws (std::bad_alloc), so no instance outlives one dispatch.
-class InstanceGuard {
-public:
-    InstanceGuard(zeta_tool tool, zeta_instance &instance) : tool_(tool), instance_(instance) {}
-    ~InstanceGuard() { zetaserialization_destroyMetadataInstance(tool_, &instance_); }
-    InstanceGuard(const InstanceGuard &) = delete;
-    InstanceGuard &operator=(const InstanceGuard &) = delete;
-
-private:
-    zeta_tool tool_;
-    zeta_instance &instance_;
-};
+// The same as a string, for tools, benchmarks and fuzzers that keep encoded
+// records around.
+template <class Record> std::string encodedBytes(ServiceCodec &codec, const Record &record) {
+    const ByteBuffer encoded = encodeRecord(codec, record);
+    return std::string(encoded.data() != nullptr ? encoded.data() : "", encoded.size());
+}
 
 // Decodes buffer into record when it holds bytes (size taken as a signed
 // 32-bit count greater than 0); otherwise the record keeps its values.
@@ -131,11 +160,10 @@ bool decodeBytes(ServiceCodec &codec, Record &record, const char *buffer, uint32
                  TagProblemList &problems) {
     if (!buffer || static_cast<int32>(size) <= 0)
         return false;
-    zeta_instance instance = nullptr;
-    zetaserialization_deserialize(codec.tool, buffer, size, &instance);
-    InstanceGuard guard(codec.tool, instance);
-    codec.fromMetadata(record, instance, codec.tool, problems);
-    return instance != nullptr;
+    OwnedInstance instance(codec.tool);
+    zetaserialization_deserialize(codec.tool, buffer, size, instance.out());
+    codec.fromMetadata(record, instance.get(), codec.tool, problems);
+    return instance.get() != nullptr;
 }
 
 } // namespace DataServiceNamespace

@@ -129,12 +129,9 @@ TEST_P(OddBodyParsing, IsReadOrRefusedAsGeneratedCodeDoes) {
     ASSERT_EQ(result, parses ? ZETA_OK : ZETA_EDECODE);
     if (!parses)
         return;
-    char *data = nullptr;
-    uint32 size = 0;
-    encodeInstance(codec.tool, &instance, &data, &size);
+    const ByteBuffer encoded = encodeInstance(codec.tool, instance);
     std::string type, body;
-    EXPECT_TRUE(splitEnvelope(std::string(data, size), &type, &body));
-    delete[] data;
+    EXPECT_TRUE(splitEnvelope(std::string(encoded.data(), encoded.size()), &type, &body));
     EXPECT_EQ(body, expected.SerializeAsString());
 }
 
