@@ -61,17 +61,10 @@ void ServiceCodec::dispatchRequest(uint32 methodId, CallbackBase *callback,
     }
     if (!response)
         return;
-    switch (methodId) {
-#define DS_ACTION(name, id, RequestType, ResponseType)                                      \
-    case id:                                                                                \
-        dispatchRequestAs<RecvResponseCallback##name>(*this, callback, requestData,         \
-                                                      requestSize, response, record);       \
-        return;
-#include "actions.def"
-#undef DS_ACTION
-    default:
-        return;
-    }
+    withAction(methodId, [&](auto *action) {
+        dispatchRequestAs<CallbackOf<decltype(action)>>(*this, callback, requestData,
+                                                        requestSize, response, record);
+    });
 }
 
 } // namespace DataServiceNamespace
