@@ -218,7 +218,8 @@ void BM_ServiceRoundTrip(benchmark::State &state) {
         }
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    if (response.device_data.name != "Loading bay, north gate" || response.error.errorCode != 1)
+    if (response.device_data.name != deviceAnswer().device_data.name ||
+        response.error.errorCode != 200)
         state.SkipWithError("the reply does not carry the serving side's answer");
     activity.report(state, micros.size());
     reportLatency(state, micros);
@@ -248,7 +249,7 @@ void BM_ServiceInFlight(benchmark::State &state) {
         }
     }
     for (const DeviceIdResData &response : responses)
-        if (response.error.errorCode != 1) {
+        if (response.error.errorCode != 200) {
             state.SkipWithError("a reply does not carry the serving side's answer");
             return;
         }
