@@ -1,7 +1,7 @@
 // The one encoder and the one decoder of every record, written once against
 // RecordInfo and overloaded per field kind; MetadataCodec.cpp instantiates
-// them for each record of the table as ServiceCodec::toMetadata and
-// ServiceCodec::fromMetadata.
+// them for each record of the table as RecordCodec::toMetadata and
+// RecordCodec::fromMetadata.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "RecordInfo.h"
-#include "ServiceCodec.h"
+#include "RecordCodec.h"
 
 namespace DataServiceNamespace {
 namespace metadata {
@@ -24,7 +24,7 @@ static_assert(std::is_same<int32, int32_t>::value, "int32 fields are read in pla
 // records and list elements go through the codec's own toMetadata, and each
 // child is complete before its parent takes it over.
 struct FieldEncoder {
-    ServiceCodec &codec;
+    RecordCodec &codec;
     zeta_tool tool;
     zeta_instance instance;
 
@@ -61,7 +61,7 @@ struct FieldEncoder {
 };
 
 template <class Record>
-zeta_instance encode(ServiceCodec &codec, const Record &record, zeta_tool tool) {
+zeta_instance encode(RecordCodec &codec, const Record &record, zeta_tool tool) {
     zeta_instance instance = nullptr;
     zetaserialization_createMetadataInstance(tool, RecordInfo<Record>::typeName, &instance);
     RecordInfo<Record>::visit(FieldEncoder{codec, tool, instance}, record);
@@ -176,7 +176,7 @@ inline std::size_t matchingField(const std::vector<const char *> &fields, const 
 // given the field's own tag name, equal to the instance's, whose address is
 // the same at every call.
 struct FieldDecoder {
-    ServiceCodec &codec;
+    RecordCodec &codec;
     zeta_tool tool;
     zeta_instance instance;
     TagProblemList &problems;
@@ -282,7 +282,7 @@ void checkTagCoverage(const HavingValueTags &tags, const TagMatches &matches,
 }
 
 template <class Record>
-void decode(ServiceCodec &codec, Record &record, zeta_instance instance, zeta_tool tool,
+void decode(RecordCodec &codec, Record &record, zeta_instance instance, zeta_tool tool,
             TagProblemList &problems) {
     const std::vector<const char *> &fields = fieldTags<Record>();
     HavingValueTags tags(tool, instance);

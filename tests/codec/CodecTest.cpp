@@ -8,7 +8,7 @@
 
 #include "RecordTypeList.h"
 #include "SampleRecords.h"
-#include "ServiceCodec.h"
+#include "RecordCodec.h"
 
 namespace DataServiceNamespace::testing {
 namespace {
@@ -52,8 +52,8 @@ protected:
         return instance;
     }
 
-    ServiceCodec sender;
-    ServiceCodec receiver;
+    RecordCodec sender;
+    RecordCodec receiver;
 };
 
 template <class Record> class RoundTripOf : public Codec {};
@@ -85,7 +85,7 @@ TEST_F(Codec, EncoderSendsNoTagForAnEmptyListOrImage) {
 // Without a definition file every instance is null and encodes to nothing;
 // creating the tool again frees the first one.
 TEST(CodecTool, WithoutDefinitionEncodesNothingAndIsCreatedAgainWithoutLoss) {
-    ServiceCodec codec;
+    RecordCodec codec;
     EXPECT_EQ(codec.createTool("/nonexistent/ConfigSerializationDef.txt"), 1);
     zeta_instance instance = codec.toMetadata(DeviceIdReqData{}, codec.tool);
     EXPECT_EQ(instance, nullptr);

@@ -1,5 +1,6 @@
-// The service's codec: owns the serialization tool handle and turns records
-// into metadata instances and back, and requests and responses into bytes.
+// The codec of records and bytes: owns the serialization tool handle, turns
+// records into metadata instances and back, and instances into bytes. What
+// goes by action (method ids, callback objects) is the client's ServiceCodec.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +10,6 @@
 
 #include "DataServiceTypes.h"
 #include "zetaserialization.h"
-
-class CallbackBase;
 
 namespace DataServiceNamespace {
 
@@ -42,13 +41,6 @@ private:
     uint32 size_ = 0;
 };
 
-// An encoded request, filled by encodeRequest and released by its sender
-// once sent.
-using EncodedRequest = ByteBuffer;
-// An encoded response, filled by dispatchRequest and released by the
-// serving side once sent.
-using ResponseBuffer = ByteBuffer;
-
 // Owns one thing the serialization library handed out against a tool (an
 // instance, a tag listing, an opaque block) and gives it back with Release
 // when the scope ends, also when a decoder throws (std::bad_alloc). The tool
@@ -79,20 +71,12 @@ using OwnedTagNames = ToolOwned<char *, zetaserialization_releaseTagNames>;
 // An opaque block of getOpaqueTagValue.
 using OwnedOpaque = ToolOwned<char *, zetaserialization_releaseOpaqueValue>;
 
-// Whether a reply decoded cleanly as its action's response type: it carried
-// an instance, and that instance had no tag the response type lacks. The
-// protocol delivers a damaged reply like a good one; callers that must not
-// accept one ask for this report.
-struct DecodeReport {
-    bool clean = false; // false until a dispatch decoded the reply
-};
-
-class ServiceCodec {
+class RecordCodec {
 public:
-    ServiceCodec() = default;
-    ~ServiceCodec(); // destroyTool
-    ServiceCodec(const ServiceCodec &) = delete;
-    ServiceCodec &operator=(const ServiceCodec &) = delete;
+    RecordCodec() = default;
+    ~RecordCodec(); // destroyTool
+    RecordCodec(const RecordCodec &) = delete;
+    RecordCodec &operator=(const RecordCodec &) = delete;
 
     // Creates the tool and loads the definition file: definitionPath, or
     // "ConfigSerializationDef.txt" when it is empty. Failures leave a tool
@@ -114,25 +98,6 @@ public:
 #include "records.def"
 #include "RecordMacrosUndef.h"
 
-    // Encodes the request record of the action with this method id into out
-    // (client side). An unknown method id leaves out empty. Returns 1.
-    int encodeRequest(uint32 methodId, const void *request, EncodedRequest *out);
-
-    // Decodes a reply into a fresh record of the action's response type and
-    // completes the caller's response record (client side, on an IPC thread).
-    // Returns 1 when a completion ran or the method id is unknown, 0 when the
-    // callback is null or not of the action's class.
-    // When report is given, it tells whether the reply decoded cleanly.
-    int dispatchResponse(uint32 methodId, CallbackBase *callback, const char *buffer,
-                         uint32 size, int32 transportCode, void *response,
-                         DecodeReport *report = nullptr);
-
-    // Decodes a request and encodes the action's response into response
-    // (serving side, on an IPC thread).
-    void dispatchRequest(uint32 methodId, CallbackBase *callback, const char *requestData,
-                         int32 requestSize, ResponseBuffer *response, int32 transportCode,
-                         void *record);
-
     zeta_tool tool = nullptr; // the tool handle; null while no tool exists
 };
 
@@ -141,13 +106,13 @@ public:
 ByteBuffer encodeInstance(zeta_tool tool, zeta_instance instance);
 
 // The bytes of a record as they travel (toMetadata, then encodeInstance).
-template <class Record> ByteBuffer encodeRecord(ServiceCodec &codec, const Record &record) {
+template <class Record> ByteBuffer encodeRecord(RecordCodec &codec, const Record &record) {
     return encodeInstance(codec.tool, codec.toMetadata(record, codec.tool));
 }
 
 // The same as a string, for tools, benchmarks and fuzzers that keep encoded
 // records around.
-template <class Record> std::string encodedBytes(ServiceCodec &codec, const Record &record) {
+template <class Record> std::string encodedBytes(RecordCodec &codec, const Record &record) {
     const ByteBuffer encoded = encodeRecord(codec, record);
     return std::string(encoded.data() != nullptr ? encoded.data() : "", encoded.size());
 }
@@ -156,7 +121,7 @@ template <class Record> std::string encodedBytes(ServiceCodec &codec, const Reco
 // 32-bit count greater than 0); otherwise the record keeps its values.
 // Returns whether the bytes held an instance at all (false for no bytes).
 template <class Record>
-bool decodeBytes(ServiceCodec &codec, Record &record, const char *buffer, uint32 size,
+bool decodeBytes(RecordCodec &codec, Record &record, const char *buffer, uint32 size,
                  TagProblemList &problems) {
     if (!buffer || static_cast<int32>(size) <= 0)
         return false;

@@ -1,6 +1,6 @@
 // The codec's tool lifecycle and the step shared by request and response
 // encoding: an instance into a byte array.
-#include "ServiceCodec.h"
+#include "RecordCodec.h"
 
 namespace DataServiceNamespace {
 
@@ -8,13 +8,13 @@ namespace {
 const char *const defaultDefinitionPath = "ConfigSerializationDef.txt";
 } // namespace
 
-ServiceCodec::~ServiceCodec() { destroyTool(); }
+RecordCodec::~RecordCodec() { destroyTool(); }
 
 // Runs on the thread that constructs the service object, before any other
 // thread can reach the codec. Library results are not examined: a tool that
 // could not load its file knows no types, and encoding with it yields null
 // instances.
-int ServiceCodec::createTool(const cfstring &definitionPath) {
+int RecordCodec::createTool(const cfstring &definitionPath) {
     // A second call must not lose the first tool.
     destroyTool();
     zetaserialization_createSerializationTool(&tool);
@@ -25,7 +25,7 @@ int ServiceCodec::createTool(const cfstring &definitionPath) {
 
 // Runs on the thread that destroys the service object, after the IPC library
 // has stopped calling into it: no other thread may use the tool any more.
-int ServiceCodec::destroyTool() {
+int RecordCodec::destroyTool() {
     if (tool != nullptr) {
         zetaserialization_destroySerializationTool(&tool);
         tool = nullptr;
