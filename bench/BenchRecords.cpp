@@ -1,8 +1,11 @@
-// Realistic content for the benchmark records: texts of the lengths that
-// identifiers, timestamps and RTSP addresses have in an installation.
+// Content for the benchmark records: the small exchange answers from the sample
+// installation (examples/installation.json); the large list has texts of the
+// lengths that identifiers, timestamps and RTSP addresses have in one.
 #include "BenchRecords.h"
 
 #include <cstdio>
+
+#include "InstallationFile.h"
 
 namespace bench {
 
@@ -24,24 +27,35 @@ std::string formatted(const char *format, unsigned value) {
     return text;
 }
 
+// The sample installation, read once (the first call is the benchmark
+// thread's, before any serving side runs) and read-only afterwards.
+const DataServiceNamespace::server::Installation &sampleInstallation() {
+    static const DataServiceNamespace::server::Installation installation =
+        DataServiceNamespace::server::readInstallationFile(DS_SAMPLE_INSTALLATION);
+    return installation;
+}
+
 } // namespace
 
 DeviceIdReqData deviceRequest() {
     DeviceIdReqData request;
     request.request_data = requestHeader("devices_id");
-    request.id = "cam-0042";
+    request.id = sampleInstallation().devices.at(0).id;
     request.error.request_data = request.request_data;
     return request;
 }
 
 void fillDeviceAnswer(const DeviceIdReqData &request, DeviceIdResData &answer) {
-    answer.device_data.id = request.id;
-    answer.device_data.name = "Loading bay, north gate";
-    answer.device_data.type = "camera";
-    answer.device_data.components = {"video-main", "video-sub", "audio-in", "ptz"};
     answer.error.request_data = request.request_data;
-    answer.error.errorCode = 1;
-    answer.error.errorMesg = "";
+    for (const DeviceData &device : sampleInstallation().devices)
+        if (device.id == request.id) {
+            answer.device_data = device;
+            answer.error.errorCode = 200;
+            answer.error.errorMesg = "OK";
+            return;
+        }
+    answer.error.errorCode = 404;
+    answer.error.errorMesg = "no such device";
 }
 
 DeviceIdResData deviceAnswer() {

@@ -13,11 +13,14 @@ namespace bench {
 using namespace DataServiceNamespace;
 
 // The request of one "devices_id" exchange: a request header with a session
-// key of 32 hex digits and a device identifier.
+// key of 32 hex digits and the identifier of the sample installation's first
+// device (examples/installation.json).
 DeviceIdReqData deviceRequest();
 
-// Fills the answer of a "devices_id" exchange: one camera with four
-// components and a success code. Runs on the serving side's IPC thread.
+// Fills the answer of a "devices_id" exchange as the service does: the
+// sample installation's device with the requested id and status 200 "OK", or
+// 404 when it has none. Runs on the serving side's IPC threads, reading the
+// installation that deviceRequest() has loaded.
 void fillDeviceAnswer(const DeviceIdReqData &request, DeviceIdResData &answer);
 
 // A recordings list of count entries, each a one-hour recording of one of 64

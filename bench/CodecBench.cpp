@@ -1,7 +1,7 @@
 // Encoding and decoding of a large reply (a recordings list) through the codec
 // and the serialization library, whole and step by step.
 //
-// Encode = toMetadata + encodeInstance (needed size, new[] array, serialize,
+// Encode = toMetadata + encodeInstance (needed size, one array, serialize,
 // destroy the instance), as the serving side answers. Decode = deserialize +
 // fromMetadata into a fresh record + destroy the instance, as the client
 // completes a reply. The step benchmarks time one step each and leave the
@@ -27,11 +27,9 @@ void BM_RecordListEncode(benchmark::State &state) {
     const RecordResData list = recordList(static_cast<std::size_t>(state.range(0)));
     uint32 size = 0;
     for (auto _ : state) {
-        zeta_instance instance = c.toMetadata(list, c.tool);
-        char *data = nullptr;
-        encodeInstance(c.tool, &instance, &data, &size);
-        benchmark::DoNotOptimize(data);
-        delete[] data;
+        const ByteBuffer encoded = encodeRecord(c, list);
+        size = encoded.size();
+        benchmark::DoNotOptimize(encoded.data());
     }
     reportRecords(state, list.record_data.size(), size);
 }
@@ -156,11 +154,9 @@ template <class Record> void BM_SmallEncode(benchmark::State &state) {
     const Record record = smallRecord<Record>();
     uint32 size = 0;
     for (auto _ : state) {
-        zeta_instance instance = c.toMetadata(record, c.tool);
-        char *data = nullptr;
-        encodeInstance(c.tool, &instance, &data, &size);
-        benchmark::DoNotOptimize(data);
-        delete[] data;
+        const ByteBuffer encoded = encodeRecord(c, record);
+        size = encoded.size();
+        benchmark::DoNotOptimize(encoded.data());
     }
     state.counters["encoded_bytes"] = size;
 }

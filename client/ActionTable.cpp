@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "ResponseSteps.h"
-
 namespace DataServiceNamespace {
 
 namespace {
@@ -16,9 +14,7 @@ const ActionRow actionTable[actionCount] = {
     {#name,                                                                                 \
      methodId,                                                                              \
      &typeid(RecvResponseCallback##name),                                                   \
-     &createCallbackAs<RecvResponseCallback##name>,                                         \
-     &encodeRequestAs<RecvResponseCallback##name>,                                          \
-     &dispatchResponseAs<RecvResponseCallback##name>},
+     &createCallbackAs<RecvResponseCallback##name>},
 #include "actions.def"
 #undef DS_ACTION
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 #include <typeinfo>
 
 #include "Callbacks.h"
@@ -25,17 +26,13 @@ template <class Callback> struct Action;
 #include "actions.def"
 #undef DS_ACTION
 
-// Run-time row of one action. The steps are the action's instances of the
-// codec's generic request encoding and response dispatch.
+// Run-time row of one action, for lookups by name. The steps of an action
+// are reached from its method id through withAction.
 struct ActionRow {
     const char *name;                    // action name, compared byte for byte
     uint32 methodId;                     // the action on the wire
     const std::type_info *callbackType;  // typeid of RecvResponseCallback<name>
     CallbackBase *(*createCallback)();   // new object of that class
-    void (*encodeRequest)(ServiceCodec &codec, const void *request, EncodedRequest *out);
-    int (*dispatchResponse)(ServiceCodec &codec, CallbackBase &callback, const char *buffer,
-                            uint32 size, int32 transportCode, void *response,
-                            DecodeReport *report);
 };
 
 #define DS_ACTION(name, methodId, RequestType, ResponseType) +1
@@ -62,6 +59,27 @@ template <class F> void forEachAction(F &&f) {
 #include "actions.def"
 #undef DS_ACTION
 }
+
+// Calls f(static_cast<Callback *>(nullptr)) for the action with this method
+// id and returns true, or returns false when no action has it (method id 0
+// included). The one way from the method id of a frame to an action's typed
+// steps, for the client's encoding and completion and the serving side's
+// dispatch alike.
+template <class F> bool withAction(uint32 methodId, F &&f) {
+    switch (methodId) {
+#define DS_ACTION(name, id, RequestType, ResponseType)                                      \
+    case id:                                                                                \
+        f(static_cast<RecvResponseCallback##name *>(nullptr));                              \
+        return true;
+#include "actions.def"
+#undef DS_ACTION
+    default:
+        return false;
+    }
+}
+
+// The callback class of the tag that forEachAction and withAction pass.
+template <class Tag> using CallbackOf = typename std::remove_pointer<Tag>::type;
 
 // The 22 callback classes as a type list, for typed tests.
 template <class... Types> struct TypeList {};

@@ -1,18 +1,20 @@
 // The codec's two client-side operations: request encoding and reply
-// dispatch, each a lookup in the action table followed by the row's step.
+// dispatch, each the action's step reached from the method id (withAction).
 #include <typeinfo>
 
 #include "ActionTable.h"
 #include "Callbacks.h"
+#include "ResponseSteps.h"
 #include "ServiceCodec.h"
 
 namespace DataServiceNamespace {
 
 int ServiceCodec::encodeRequest(uint32 methodId, const void *request, EncodedRequest *out) {
-    const ActionRow *row = actionWithMethodId(methodId);
-    if (!row || !out || !request)
+    if (!out || !request)
         return 1;
-    row->encodeRequest(*this, request, out);
+    withAction(methodId, [&](auto *action) {
+        encodeRequestAs<CallbackOf<decltype(action)>>(*this, request, out);
+    });
     return 1;
 }
 
@@ -28,10 +30,12 @@ int ServiceCodec::dispatchResponse(uint32 methodId, CallbackBase *callback, cons
                                                    static_cast<ServiceError *>(response));
         return 1;
     }
-    const ActionRow *row = actionWithMethodId(methodId);
-    if (!row)
-        return 1;
-    return row->dispatchResponse(*this, *callback, buffer, size, transportCode, response, report);
+    int result = 1; // a method id of no action
+    withAction(methodId, [&](auto *action) {
+        result = dispatchResponseAs<CallbackOf<decltype(action)>>(
+            *this, *callback, buffer, size, transportCode, response, report);
+    });
+    return result;
 }
 
 } // namespace DataServiceNamespace

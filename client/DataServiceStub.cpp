@@ -100,7 +100,6 @@ int DataServiceStub::sendRequest(uint32 methodId, CallbackBase *callback, const 
                                  int32 timeout, void *response) {
     EncodedRequest encoded;
     int result = codec.encodeRequest(methodId, request, &encoded);
-    std::unique_ptr<char[]> bytes(encoded.data);
     if (result == 0)
         return 0;
     uint64_t token = create_ipc_token();
@@ -109,7 +108,7 @@ int DataServiceStub::sendRequest(uint32 methodId, CallbackBase *callback, const 
         pendingRequests.push_back(PendingRequest{callback, response, token, methodId});
     }
     caller_async_send_ipc_request(channel, &DataServiceStub::onResponse, this, token, methodId,
-                                  encoded.size, encoded.data, timeout);
+                                  encoded.size(), encoded.data(), timeout);
     return result;
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cstring>
 #include <typeinfo>
 
 #include "ActionTable.h"
@@ -56,15 +55,18 @@ struct AllButCompletionFlag {
 
 // Assigns a decoded response to the caller's record, field by field in
 // declaration order, except error.processingOK (see AllButCompletionFlag).
-// image_data is copied as a pointer, as record assignment does.
+// image_data is copied as a pointer, as record assignment does. The error
+// field is recognised as the member Response::error of the record being
+// completed, so another ServiceError field (service_error) is assigned whole.
 struct CompletionAssigner {
+    const ServiceError *completionError; // &to.error of the record being completed
+
     template <class Kind, class Field>
     void operator()(Kind, const char *, Field &to, const Field &from) const {
         to = from;
     }
-    void operator()(NestedField, const char *name, ServiceError &to,
-                    const ServiceError &from) const {
-        if (std::strcmp(name, "error") == 0)
+    void operator()(NestedField, const char *, ServiceError &to, const ServiceError &from) const {
+        if (&to == completionError)
             RecordInfo<ServiceError>::visit(AllButCompletionFlag{}, to, from);
         else
             to = from;
@@ -77,7 +79,7 @@ struct CompletionAssigner {
 };
 
 template <class Response> void assignForCompletion(Response &to, const Response &from) {
-    RecordInfo<Response>::visit(CompletionAssigner{}, to, from);
+    RecordInfo<Response>::visit(CompletionAssigner{&to.error}, to, from);
 }
 
 // completeResponse, the completion step of every action but the image one:
@@ -110,12 +112,11 @@ int completeResponse(DeviceIdImageResData &decoded, ServiceError &error, int32 t
 cfstring imageFilePath(const DeviceIdImageResData *response);
 
 // Request encoding of one action: toMetadata of the request record, then the
-// needed size, a new[] array of that size and serialize (encodeInstance).
+// needed size, an array of that size and serialize (encodeInstance).
 template <class Callback>
 void encodeRequestAs(ServiceCodec &codec, const void *request, EncodedRequest *out) {
     using Request = typename Action<Callback>::Request;
-    zeta_instance instance = codec.toMetadata(*static_cast<const Request *>(request), codec.tool);
-    encodeInstance(codec.tool, &instance, &out->data, &out->size);
+    *out = encodeRecord(codec, *static_cast<const Request *>(request));
 }
 
 // Response dispatch of one action: decode into a fresh record, test the

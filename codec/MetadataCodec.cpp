@@ -1,4 +1,4 @@
-// ServiceCodec::toMetadata and ServiceCodec::fromMetadata for every record of
+// RecordCodec::toMetadata and RecordCodec::fromMetadata for every record of
 // the table, each one line that instantiates the shared encoder or decoder.
 //
 // Threads: both run on their caller's thread (the sender's, or an IPC library
@@ -11,11 +11,11 @@
 namespace DataServiceNamespace {
 
 #define DS_RECORD(Name)                                                                    \
-    zeta_instance ServiceCodec::toMetadata(const Name &record, zeta_tool tool) {           \
+    zeta_instance RecordCodec::toMetadata(const Name &record, zeta_tool tool) {            \
         return metadata::encode(*this, record, tool);                                      \
     }                                                                                      \
-    void ServiceCodec::fromMetadata(Name &record, zeta_instance instance, zeta_tool tool,  \
-                                    TagProblemList &problems) {                            \
+    void RecordCodec::fromMetadata(Name &record, zeta_instance instance, zeta_tool tool,   \
+                                   TagProblemList &problems) {                             \
         metadata::decode(*this, record, instance, tool, problems);                         \
     }
 #include "RecordMacros.h"

@@ -1,7 +1,7 @@
 // The one encoder and the one decoder of every record, written once against
 // RecordInfo and overloaded per field kind; MetadataCodec.cpp instantiates
-// them for each record of the table as ServiceCodec::toMetadata and
-// ServiceCodec::fromMetadata.
+// them for each record of the table as RecordCodec::toMetadata and
+// RecordCodec::fromMetadata.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "RecordInfo.h"
-#include "ServiceCodec.h"
+#include "RecordCodec.h"
 
 namespace DataServiceNamespace {
 namespace metadata {
@@ -24,7 +24,7 @@ static_assert(std::is_same<int32, int32_t>::value, "int32 fields are read in pla
 // records and list elements go through the codec's own toMetadata, and each
 // child is complete before its parent takes it over.
 struct FieldEncoder {
-    ServiceCodec &codec;
+    RecordCodec &codec;
     zeta_tool tool;
     zeta_instance instance;
 
@@ -61,7 +61,7 @@ struct FieldEncoder {
 };
 
 template <class Record>
-zeta_instance encode(ServiceCodec &codec, const Record &record, zeta_tool tool) {
+zeta_instance encode(RecordCodec &codec, const Record &record, zeta_tool tool) {
     zeta_instance instance = nullptr;
     zetaserialization_createMetadataInstance(tool, RecordInfo<Record>::typeName, &instance);
     RecordInfo<Record>::visit(FieldEncoder{codec, tool, instance}, record);
@@ -86,25 +86,21 @@ void readText(cfstring &text, SizeRead &&readSize, ValueRead &&readValue) {
 // The library's list of tags with a value; released however decoding ends.
 class HavingValueTags {
 public:
-    HavingValueTags(zeta_tool tool, zeta_instance instance) : tool_(tool) {
-        zetaserialization_getHavingValueTagNames(tool, instance, &names_, &count_);
-        if (names_ == nullptr)
+    HavingValueTags(zeta_tool tool, zeta_instance instance) : names_(tool) {
+        zetaserialization_getHavingValueTagNames(tool, instance, names_.out(), &count_);
+        if (names_.get() == nullptr)
             count_ = 0;
     }
-    ~HavingValueTags() { zetaserialization_releaseTagNames(tool_, &names_); }
-    HavingValueTags(const HavingValueTags &) = delete;
-    HavingValueTags &operator=(const HavingValueTags &) = delete;
 
     uint32 count() const { return count_; }
     // Entry i; its length is bounded by its 256-byte slot even if it lacks a NUL.
     const char *name(uint32 i) const {
-        return names_ + static_cast<std::size_t>(i) * ZETA_TAG_NAME_SIZE;
+        return names_.get() + static_cast<std::size_t>(i) * ZETA_TAG_NAME_SIZE;
     }
     std::size_t length(uint32 i) const { return strnlen(name(i), ZETA_TAG_NAME_SIZE); }
 
 private:
-    zeta_tool tool_;
-    char *names_ = nullptr; // count_ entries of ZETA_TAG_NAME_SIZE bytes, owned by the library
+    OwnedTagNames names_; // count_ entries of ZETA_TAG_NAME_SIZE bytes
     uint32 count_ = 0;
 };
 
@@ -180,7 +176,7 @@ inline std::size_t matchingField(const std::vector<const char *> &fields, const 
 // given the field's own tag name, equal to the instance's, whose address is
 // the same at every call.
 struct FieldDecoder {
-    ServiceCodec &codec;
+    RecordCodec &codec;
     zeta_tool tool;
     zeta_instance instance;
     TagProblemList &problems;
@@ -256,18 +252,13 @@ struct FieldDecoder {
         data = nullptr;
         size = 0;
         uint32 blockSize = 0;
-        char *block = nullptr;
-        zetaserialization_getOpaqueTagValue(tool, instance, tag, &blockSize, &block);
-        if (block == nullptr || blockSize == 0)
-            return;
         // The library's block goes back to it even if the copy cannot be made.
-        struct BlockRelease {
-            zeta_tool tool;
-            char **block;
-            ~BlockRelease() { zetaserialization_releaseOpaqueValue(tool, block); }
-        } release{tool, &block};
+        OwnedOpaque block(tool);
+        zetaserialization_getOpaqueTagValue(tool, instance, tag, &blockSize, block.out());
+        if (block.get() == nullptr || blockSize == 0)
+            return;
         opaque copy = new char[blockSize];
-        std::memcpy(copy, block, blockSize);
+        std::memcpy(copy, block.get(), blockSize);
         data = copy;
         size = blockSize;
     }
@@ -291,7 +282,7 @@ void checkTagCoverage(const HavingValueTags &tags, const TagMatches &matches,
 }
 
 template <class Record>
-void decode(ServiceCodec &codec, Record &record, zeta_instance instance, zeta_tool tool,
+void decode(RecordCodec &codec, Record &record, zeta_instance instance, zeta_tool tool,
             TagProblemList &problems) {
     const std::vector<const char *> &fields = fieldTags<Record>();
     HavingValueTags tags(tool, instance);

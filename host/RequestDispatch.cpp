@@ -30,25 +30,22 @@ void dispatchRequestAs(ServiceCodec &codec, CallbackBase *callback, const char *
         ImageReleaser<Response> releaser(answer);
         if (handler)
             handler->serve(Action<Callback>::methodId, &request, &answer, record);
-        zeta_instance instance = codec.toMetadata(answer, codec.tool);
-        encodeInstance(codec.tool, &instance, &response->data, &response->size);
+        *response = encodeRecord(codec, answer);
     }
     if (!handler)
         return;
-    if (response->size <= handler->answerLimit()) {
-        handler->answerEncoded(Action<Callback>::methodId, response->size);
+    if (response->size() <= handler->answerLimit()) {
+        handler->answerEncoded(Action<Callback>::methodId, response->size());
         return;
     }
     // Too large for one frame: an error-only answer instead of none at all.
-    const std::size_t refusedSize = response->size;
-    delete[] response->data;
-    *response = ResponseBuffer();
+    const std::size_t refusedSize = response->size();
+    response->clear();
     Response small;
     ImageReleaser<Response> releaser(small);
     handler->answerTooLarge(Action<Callback>::methodId, &small, refusedSize);
-    zeta_instance instance = codec.toMetadata(small, codec.tool);
-    encodeInstance(codec.tool, &instance, &response->data, &response->size);
-    handler->answerEncoded(Action<Callback>::methodId, response->size);
+    *response = encodeRecord(codec, small);
+    handler->answerEncoded(Action<Callback>::methodId, response->size());
 }
 
 } // namespace
@@ -64,17 +61,10 @@ void ServiceCodec::dispatchRequest(uint32 methodId, CallbackBase *callback,
     }
     if (!response)
         return;
-    switch (methodId) {
-#define DS_ACTION(name, id, RequestType, ResponseType)                                      \
-    case id:                                                                                \
-        dispatchRequestAs<RecvResponseCallback##name>(*this, callback, requestData,         \
-                                                      requestSize, response, record);       \
-        return;
-#include "actions.def"
-#undef DS_ACTION
-    default:
-        return;
-    }
+    withAction(methodId, [&](auto *action) {
+        dispatchRequestAs<CallbackOf<decltype(action)>>(*this, callback, requestData,
+                                                        requestSize, response, record);
+    });
 }
 
 } // namespace DataServiceNamespace

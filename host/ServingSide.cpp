@@ -107,14 +107,12 @@ void DataServiceStub::onRequestReceived(velorn_ipc_handle connection, void *cont
             } catch (...) {
                 // Out of memory, or a ServingHandler that threw: answer with
                 // an empty body so the requester is not left to time out.
-                delete[] response.data;
-                response = ResponseBuffer();
+                response.clear();
             }
         }
     }
-    std::unique_ptr<char[]> bytes(response.data);
-    callee_async_send_ipc_response(connection, nullptr, nullptr, token, methodId, response.size,
-                                   response.data, requestTimeout);
+    callee_async_send_ipc_response(connection, nullptr, nullptr, token, methodId, response.size(),
+                                   response.data(), requestTimeout);
 }
 
 } // namespace DataServiceNamespace

@@ -137,12 +137,8 @@ protected:
     }
     // Delivers body encoded as the data service sends it.
     template <class Record> void reply(uint64_t token, uint32 methodId, const Record &body) {
-        zeta_instance instance = stub->codec.toMetadata(body, stub->codec.tool);
-        char *data = nullptr;
-        uint32 size = 0;
-        encodeInstance(stub->codec.tool, &instance, &data, &size);
-        DataServiceStub::onResponse(0, stub, token, methodId, size, data, 0);
-        delete[] data;
+        const ByteBuffer bytes = encodeRecord(stub->codec, body);
+        DataServiceStub::onResponse(0, stub, token, methodId, bytes.size(), bytes.data(), 0);
     }
 
     DataServiceStub *stub = static_cast<DataServiceStub *>(

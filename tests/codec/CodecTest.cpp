@@ -8,7 +8,7 @@
 
 #include "RecordTypeList.h"
 #include "SampleRecords.h"
-#include "ServiceCodec.h"
+#include "RecordCodec.h"
 
 namespace DataServiceNamespace::testing {
 namespace {
@@ -38,13 +38,11 @@ protected:
 
     // Sends a record as bytes from the sender's tool to the receiver's.
     template <class Record> Problems roundTrip(const Record &in, Record &out) {
-        zeta_instance instance = sender.toMetadata(in, sender.tool);
-        char *data = nullptr;
-        uint32 size = 0;
-        encodeInstance(sender.tool, &instance, &data, &size);
-        EXPECT_EQ(instance, nullptr); // destroyed
-        EXPECT_EQ(zetaserialization_deserialize(receiver.tool, data, size, &instance), ZETA_OK);
-        delete[] data;
+        const ByteBuffer bytes = encodeRecord(sender, in);
+        zeta_instance instance = nullptr;
+        EXPECT_EQ(zetaserialization_deserialize(receiver.tool, bytes.data(), bytes.size(),
+                                                &instance),
+                  ZETA_OK);
         return decode(out, instance, receiver.tool);
     }
 
@@ -54,8 +52,8 @@ protected:
         return instance;
     }
 
-    ServiceCodec sender;
-    ServiceCodec receiver;
+    RecordCodec sender;
+    RecordCodec receiver;
 };
 
 template <class Record> class RoundTripOf : public Codec {};
@@ -87,15 +85,13 @@ TEST_F(Codec, EncoderSendsNoTagForAnEmptyListOrImage) {
 // Without a definition file every instance is null and encodes to nothing;
 // creating the tool again frees the first one.
 TEST(CodecTool, WithoutDefinitionEncodesNothingAndIsCreatedAgainWithoutLoss) {
-    ServiceCodec codec;
+    RecordCodec codec;
     EXPECT_EQ(codec.createTool("/nonexistent/ConfigSerializationDef.txt"), 1);
     zeta_instance instance = codec.toMetadata(DeviceIdReqData{}, codec.tool);
     EXPECT_EQ(instance, nullptr);
-    char *data = reinterpret_cast<char *>(&instance);
-    uint32 size = 9;
-    encodeInstance(codec.tool, &instance, &data, &size);
-    EXPECT_EQ(data, nullptr);
-    EXPECT_EQ(size, 0u);
+    const ByteBuffer encoded = encodeInstance(codec.tool, instance);
+    EXPECT_EQ(encoded.data(), nullptr);
+    EXPECT_EQ(encoded.size(), 0u);
     EXPECT_EQ(codec.createTool(""), 1); // the file in the working directory
     EXPECT_NE(codec.toMetadata(DeviceIdReqData{}, codec.tool), nullptr);
     EXPECT_EQ(codec.destroyTool(), 1); // releases the instance

@@ -127,7 +127,7 @@ TEST(MethodIdZero, ReportsTheTransportStatusOnlyToACallbackIpcErrorInBothDispatc
         served.errorCode = received.errorCode = 42;
         ResponseBuffer answer;
         stub.codec.dispatchRequest(c.methodId, callback, "x", 1, &answer, c.code, &served);
-        EXPECT_EQ(answer.data, nullptr);
+        EXPECT_EQ(answer.data(), nullptr);
         EXPECT_EQ(stub.codec.dispatchResponse(c.methodId, callback, nullptr, 0, c.code, &received),
                   c.ipcErrorCallback ? 1 : 0);
         for (const ServiceError *record : {&served, &received}) {

@@ -11,7 +11,7 @@
 #include "GeneratedMessages.h"
 #include "RecordTypeList.h"
 #include "SampleRecords.h"
-#include "ServiceCodec.h"
+#include "RecordCodec.h"
 #include "WireBytes.h"
 
 namespace DataServiceNamespace::testing {
@@ -31,7 +31,7 @@ protected:
         return records;
     }
 
-    ServiceCodec codec;
+    RecordCodec codec;
 };
 TYPED_TEST_SUITE(WireFormatOf, AllRecordTypes, RecordTypeName);
 
@@ -114,7 +114,7 @@ std::vector<OddBody> oddBodies() {
 class OddBodyParsing : public ::testing::TestWithParam<OddBody> {
 protected:
     void SetUp() override { codec.createTool(DS_DEFINITION_FILE); }
-    ServiceCodec codec;
+    RecordCodec codec;
 };
 
 TEST_P(OddBodyParsing, IsReadOrRefusedAsGeneratedCodeDoes) {
@@ -129,12 +129,9 @@ TEST_P(OddBodyParsing, IsReadOrRefusedAsGeneratedCodeDoes) {
     ASSERT_EQ(result, parses ? ZETA_OK : ZETA_EDECODE);
     if (!parses)
         return;
-    char *data = nullptr;
-    uint32 size = 0;
-    encodeInstance(codec.tool, &instance, &data, &size);
+    const ByteBuffer encoded = encodeInstance(codec.tool, instance);
     std::string type, body;
-    EXPECT_TRUE(splitEnvelope(std::string(data, size), &type, &body));
-    delete[] data;
+    EXPECT_TRUE(splitEnvelope(std::string(encoded.data(), encoded.size()), &type, &body));
     EXPECT_EQ(body, expected.SerializeAsString());
 }
 

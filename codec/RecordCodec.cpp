@@ -1,6 +1,6 @@
 // The codec's tool lifecycle and the step shared by request and response
 // encoding: an instance into a byte array.
-#include "ServiceCodec.h"
+#include "RecordCodec.h"
 
 namespace DataServiceNamespace {
 
@@ -8,13 +8,13 @@ namespace {
 const char *const defaultDefinitionPath = "ConfigSerializationDef.txt";
 } // namespace
 
-ServiceCodec::~ServiceCodec() { destroyTool(); }
+RecordCodec::~RecordCodec() { destroyTool(); }
 
 // Runs on the thread that constructs the service object, before any other
 // thread can reach the codec. Library results are not examined: a tool that
 // could not load its file knows no types, and encoding with it yields null
 // instances.
-int ServiceCodec::createTool(const cfstring &definitionPath) {
+int RecordCodec::createTool(const cfstring &definitionPath) {
     // A second call must not lose the first tool.
     destroyTool();
     zetaserialization_createSerializationTool(&tool);
@@ -25,7 +25,7 @@ int ServiceCodec::createTool(const cfstring &definitionPath) {
 
 // Runs on the thread that destroys the service object, after the IPC library
 // has stopped calling into it: no other thread may use the tool any more.
-int ServiceCodec::destroyTool() {
+int RecordCodec::destroyTool() {
     if (tool != nullptr) {
         zetaserialization_destroySerializationTool(&tool);
         tool = nullptr;
@@ -33,22 +33,17 @@ int ServiceCodec::destroyTool() {
     return 1;
 }
 
-// Any thread; the instance is used by this thread only. The array is new[]
-// and belongs to the caller; an instance that encodes to nothing (null)
-// leaves data null and size 0.
-void encodeInstance(zeta_tool tool, zeta_instance *instance, char **data, uint32 *size) {
+// Any thread; the instance is used by this thread only. An instance that
+// encodes to nothing (null) gives an empty buffer.
+ByteBuffer encodeInstance(zeta_tool tool, zeta_instance instance) {
     // The instance goes also when the array cannot be allocated.
-    struct Destroyer {
-        zeta_tool tool;
-        zeta_instance *instance;
-        ~Destroyer() { zetaserialization_destroyMetadataInstance(tool, instance); }
-    } destroyer{tool, instance};
+    const OwnedInstance owned(tool, instance);
     uint32 needed = 0;
-    zetaserialization_getSerializationNeededBufferSize(tool, *instance, &needed);
-    *size = needed;
-    *data = needed > 0 ? new char[needed] : nullptr;
-    if (*data != nullptr)
-        zetaserialization_serialize(tool, *instance, *data, needed);
+    zetaserialization_getSerializationNeededBufferSize(tool, owned.get(), &needed);
+    ByteBuffer encoded(needed);
+    if (!encoded.empty())
+        zetaserialization_serialize(tool, owned.get(), encoded.data(), needed);
+    return encoded;
 }
 
 } // namespace DataServiceNamespace
