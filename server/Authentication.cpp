@@ -132,7 +132,9 @@ Status Authenticator::login(const std::string &name, const std::string &password
     const bool matches =
         crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
     if (!user || !matches) {
-        throttle_.failed(name, now);
+        // The delay runs from the refusal, not from the request: a slow hash
+        // must not eat into it.
+        throttle_.failed(name, LoginThrottle::Clock::now());
         return failure(statusUnauthorized, "wrong user name or password");
     }
     throttle_.succeeded(name);
