@@ -53,9 +53,11 @@ bool DataServiceStub::connect(const cfstring &newHost, int32 newPort, ServiceErr
 
 void DataServiceStub::completeAllPending(int32 transportCode) {
     std::vector<PendingRequest> abandoned;
+    RequestEndHookCall hook;
     {
         std::lock_guard<std::mutex> lock(pendingLock);
         abandoned.swap(pendingRequests);
+        hook = RequestEndHookCall{requestEndHook, requestEndContext};
     }
     for (const PendingRequest &entry : abandoned) {
         try {
@@ -65,7 +67,7 @@ void DataServiceStub::completeAllPending(int32 transportCode) {
             // An allocation failure for one record must not cost the others
             // their completion.
         }
-        tellRequestEnd(entry, transportCode, false);
+        hook(entry, transportCode, false);
     }
 }
 
@@ -75,15 +77,9 @@ void DataServiceStub::setRequestEndHook(RequestEndHook hook, void *context) {
     requestEndContext = context;
 }
 
-void DataServiceStub::tellRequestEnd(const PendingRequest &entry, int32 transportCode,
-                                     bool decodedCleanly) {
-    RequestEndHook hook;
-    void *context;
-    {
-        std::lock_guard<std::mutex> lock(pendingLock);
-        hook = requestEndHook;
-        context = requestEndContext;
-    }
+void DataServiceStub::RequestEndHookCall::operator()(const PendingRequest &entry,
+                                                     int32 transportCode,
+                                                     bool decodedCleanly) const {
     if (hook)
         hook(context, RequestEnd{entry.responseRecord, entry.methodId, transportCode,
                                  decodedCleanly});
@@ -144,14 +140,18 @@ void DataServiceStub::onResponse(velorn_ipc_handle, void *context, uint64_t toke
         } catch (...) {
         }
     }
+    RequestEndHookCall hook;
     {
+        // The hook is read under the same lock as the removal: one lock per
+        // reply fewer on this path, which every reply takes.
         std::lock_guard<std::mutex> lock(stub->pendingLock);
         auto found =
             std::find_if(stub->pendingRequests.begin(), stub->pendingRequests.end(), matches);
         if (found != stub->pendingRequests.end())
             stub->pendingRequests.erase(found);
+        hook = RequestEndHookCall{stub->requestEndHook, stub->requestEndContext};
     }
-    stub->tellRequestEnd(entry, transportCode, report.clean);
+    hook(entry, transportCode, report.clean);
 }
 
 } // namespace DataServiceNamespace

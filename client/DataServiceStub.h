@@ -194,7 +194,14 @@ public:
 
 private:
     void completeAllPending(int32 transportCode);
-    void tellRequestEnd(const PendingRequest &entry, int32 transportCode, bool decodedCleanly);
+    // The request-end hook as read under pendingLock, called after the lock
+    // is released (a null hook does nothing).
+    struct RequestEndHookCall {
+        RequestEndHook hook = nullptr;
+        void *context = nullptr;
+        void operator()(const PendingRequest &entry, int32 transportCode,
+                        bool decodedCleanly) const;
+    };
 };
 
 } // namespace DataServiceNamespace
