@@ -176,14 +176,31 @@ void Link::resume() {
     }
 }
 
+void Link::queue(std::shared_ptr<OutFrame> frame) {
+    if (frame->hasDeadline)
+        deadlines_.insert(frame->deadline);
+    queue_.push_back(std::move(frame));
+}
+
 void Link::send(std::shared_ptr<OutFrame> frame) {
     if (!open_)
         return;
-    if (frame->hasDeadline)
-        deadlines_.insert(frame->deadline);
+    queue(std::move(frame));
+    startWriting();
+}
+
+void Link::sendAll(std::vector<std::shared_ptr<OutFrame>> frames) {
+    if (!open_ || frames.empty())
+        return;
+    for (auto &frame : frames)
+        queue(std::move(frame));
+    startWriting();
+}
+
+// After queuing: one write for everything queued, unless one is in progress.
+void Link::startWriting() {
     if (inputEnded_)
         lastProgress_ = std::chrono::steady_clock::now();
-    queue_.push_back(std::move(frame));
     if (writing_) {
         armDeadline();
         return;

@@ -72,6 +72,8 @@ public:
 
     void start();
     void send(std::shared_ptr<OutFrame> frame);
+    // Queues the frames in order and starts one write for all of them.
+    void sendAll(std::vector<std::shared_ptr<OutFrame>> frames);
     // Closes the socket and drops queued frames without calling the sink. Idempotent.
     void close();
     bool open() const { return open_; }
@@ -91,6 +93,8 @@ private:
     void releaseReadBuffer();
     void endInput();
     void resume();
+    void queue(std::shared_ptr<OutFrame> frame);
+    void startWriting();
     void writeMore();
     void writeRest(std::size_t written);
     void onWritten(const asio::error_code &error);
