@@ -89,6 +89,7 @@ private:
     void readMore();
     void onRead(const asio::error_code &error, std::size_t bytes);
     void parseFrames();
+    void deliverFrames();
     void makeRoom(std::size_t frameBytes);
     void releaseReadBuffer();
     void endInput();
@@ -119,7 +120,7 @@ private:
     bool reading_ = false;     /* an async_read_some uses readBuffer_ */
     bool paused_ = false;      /* the sink refused reading; retried after each write */
     bool inputEnded_ = false;  /* the peer shut down its sending side (callee links only) */
-    bool parsing_ = false;     /* parseFrames is on the stack: resuming waits until it returns */
+    bool parsing_ = false;     /* deliverFrames is on the stack: writing and resuming wait for its end */
 
     std::deque<std::shared_ptr<OutFrame>> queue_;   /* not yet handed to async_write */
     std::vector<std::shared_ptr<OutFrame>> batch_;  /* being written */
