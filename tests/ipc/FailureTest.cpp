@@ -3,7 +3,9 @@
 
 #include <asio.hpp>
 
+#include <map>
 #include <memory>
+#include <numeric>
 #include <thread>
 
 using namespace ipctest;
@@ -134,6 +136,52 @@ TEST_F(ConnectionEvents, ReachLateHandlersOnceAndARequestReconnectsOnDemandAfter
     EXPECT_EQ(refused.messages().at(0).code, VELORN_IPC_ECONNECT);
     EXPECT_EQ(refused.statuses(), std::vector<std::int32_t>{VELORN_IPC_ECONNECT});
     caller_destroy_ipc_channel(other);
+    caller_destroy_ipc_channel(channel);
+}
+
+TEST_F(ConnectionEvents, ABurstCutOffByALostConnectionFailsOnceAndLeavesNothingForTheNext) {
+    // Requests sent while others are in flight wait in the channel's outbox for one write. When
+    // the connection goes, each of them fails once, and none of their frames may reach the next
+    // connection: the restarted callee must see the second burst and nothing else.
+    constexpr std::uint64_t kBurst = 300;
+    auto callee = std::make_unique<EchoCallee>();
+    const int port = callee->port();
+    Recorder replies;
+    const auto channel = connectCaller(port);
+    ASSERT_EQ(sendText(channel, replies, 1, "connect"), VELORN_IPC_OK);
+    ASSERT_TRUE(replies.waitFor(1));
+    std::thread cutter([&] { callee.reset(); });
+    for (std::uint64_t token = 2; token < 2 + kBurst; ++token)
+        sendText(channel, replies, token, std::string(token % 40, 'x'));
+    cutter.join();
+    ASSERT_TRUE(replies.waitFor(1 + kBurst));
+
+    callee = std::make_unique<EchoCallee>(false, port);
+    ASSERT_NE(callee->handle(), 0u);
+    const std::uint64_t first = 1000;
+    for (std::uint64_t token = first; token < first + kBurst; ++token)
+        sendText(channel, replies, token, std::to_string(token));
+    ASSERT_TRUE(replies.waitFor(1 + 2 * kBurst));
+
+    std::map<std::uint64_t, int> calls;
+    for (const auto &reply : replies.messages()) {
+        ++calls[reply.token];
+        if (reply.token >= first) {
+            EXPECT_EQ(reply.code, VELORN_IPC_OK) << reply.token;
+        } else if (reply.code != VELORN_IPC_OK) {
+            EXPECT_TRUE(reply.code == VELORN_IPC_ECONNLOST || reply.code == VELORN_IPC_ECONNECT)
+                << reply.code;
+        }
+    }
+    EXPECT_EQ(calls.size(), 1 + 2 * kBurst);
+    for (const auto &entry : calls)
+        EXPECT_EQ(entry.second, 1) << entry.first;
+    std::vector<std::uint64_t> seen;
+    for (const auto &request : callee->requests().messages())
+        seen.push_back(request.token);
+    std::vector<std::uint64_t> second(kBurst);
+    std::iota(second.begin(), second.end(), first);
+    EXPECT_EQ(seen, second);
     caller_destroy_ipc_channel(channel);
 }
 
