@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -31,6 +32,8 @@
 #include "ServiceIpc.h"
 
 namespace DataServiceNamespace {
+
+class ServingWorkers; // host/ServingWorkers.h
 
 // One request sent and not yet answered.
 struct PendingRequest {
@@ -75,8 +78,9 @@ public:
     DataServiceStub();
     explicit DataServiceStub(const cfstring &definitionPath);
 
-    // Destroys the caller and the listening channel (after which the library
-    // calls no handler of this stub), releases the IPC module and the tool.
+    // Lets the serving workers answer what they hold, destroys the caller
+    // and the listening channel (after which the library calls no handler of
+    // this stub), joins the workers, releases the IPC module and the tool.
     // Pending requests are dropped without completion; the records and
     // callback objects they name are the caller's and are not touched. Must
     // not run inside a handler of this stub.
@@ -135,8 +139,9 @@ public:
     // client's connect stored another. Programs that serve pass the address
     // explicitly so that a connect can never widen where they listen.
     int startListening(int32 port);
-    // Destroys the listening channel and every connection it accepted; when
-    // it returns no request handler of this stub runs. Returns 1 when there
+    // Has the serving workers answer what they hold, then destroys the
+    // listening channel and every connection it accepted and joins the
+    // workers; when it returns no request handler of this stub runs. Returns 1 when there
     // was none or the library destroyed it, else 0. Application thread.
     int stopListening();
     // The local port of the listening channel, 0 when not listening.
@@ -187,6 +192,16 @@ public:
     void *requestEndContext = nullptr;       // guarded by pendingLock
 
     velorn_ipc_handle listeningChannel = 0; // callee channel; application thread only
+    // The threads that answer the requests a ServingHandler wants off the
+    // I/O loops. Made by startListening before the listening channel exists
+    // and released after it is destroyed (stopListening, the destructor):
+    // written on the application's thread only while no request handler
+    // runs, read on IPC threads. A shared_ptr so that the client's half of
+    // the stub can release it without knowing the type.
+    std::shared_ptr<ServingWorkers> servingWorkers;
+    // Set with servingWorkers: refuses further work and waits for what is
+    // queued, for the destructor to call while the connections still stand.
+    void (*finishServingWorkers)(ServingWorkers &) = nullptr;
     std::mutex registryLock; // guards handlerRegistry; never held across a dispatch
 
     // Where startListening listens unless told otherwise.
