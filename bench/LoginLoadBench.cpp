@@ -47,25 +47,11 @@ int runProgram(const std::string &program, const std::vector<std::string> &argum
 // listening line.
 class Server {
 public:
-    Server(const std::string &program, const fs::path &database) {
-        int output[2];
-        if (pipe(output) != 0)
-            throw std::runtime_error("no pipe");
-        pid = driver::startProgram(program,
+    Server(const std::string &program, const fs::path &database)
+        : pid(driver::startServing(program,
                                    {"serve", "--db", database.string(), "--listen",
                                     "127.0.0.1:0", "--log-level", "warning"},
-                                   "/dev/null", output[1]);
-        close(output[1]);
-        std::string line;
-        char byte = 0;
-        while (read(output[0], &byte, 1) == 1 && byte != '\n')
-            line += byte;
-        close(output[0]);
-        const std::string prefix = "listening on 127.0.0.1:";
-        if (line.compare(0, prefix.size(), prefix) != 0)
-            throw std::runtime_error("the service did not start: " + line);
-        port = std::atoi(line.c_str() + prefix.size());
-    }
+                                   port)) {}
     ~Server() {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
@@ -73,19 +59,9 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
+    int port = 0; // before pid, which startServing sets it with
     pid_t pid = -1;
-    int port = 0;
 };
-
-bool waitFor(const ServiceError &error) {
-    const auto end = Clock::now() + std::chrono::seconds(60);
-    for (unsigned spins = 1; completionFlag(error) != 1; ++spins) {
-        if (spins % 1024 == 0 && Clock::now() > end)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // One connection; requests one at a time.
 class Connection {
@@ -93,7 +69,7 @@ public:
     explicit Connection(int port) {
         handle = create_service(const_cast<char *>("127.0.0.1"), port,
                                 const_cast<char *>(DS_DEFINITION_FILE), &status_);
-        if (!handle || !waitFor(status_) || status_.errorCode != 1)
+        if (!handle || !driver::yieldUntilComplete(status_) || status_.errorCode != 1)
             throw std::runtime_error("no connection");
     }
     ~Connection() { destroy_service(handle); }
@@ -103,7 +79,7 @@ public:
     template <class Callback>
     typename Action<Callback>::Response call(const typename Action<Callback>::Request &request) {
         typename Action<Callback>::Response response;
-        if (!driver::exchange<Callback>(handle, request, response, &waitFor))
+        if (!driver::exchange<Callback>(handle, request, response, &driver::yieldUntilComplete))
             throw std::runtime_error(std::string(Action<Callback>::name) + ": no answer");
         return response;
     }
