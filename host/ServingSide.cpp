@@ -1,6 +1,7 @@
 // The service object's serving side: handler registry, listening channel,
 // reception of requests and sending of responses.
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -53,6 +54,20 @@ private:
     ServingHandler &handler_;
 };
 
+// A request for the workers: served by entry's handler, or, when it came too
+// late or found no room, answered with the handler's busy answer.
+void answerOnWorker(DataServiceStub &stub, velorn_ipc_handle connection, uint64_t token,
+                    uint32_t methodId, const HandlerEntry &entry, ServingHandler *handler,
+                    bool busy, const char *buffer, uint32_t size, int32_t transportCode) {
+    if (!busy) {
+        answerRequest(stub, connection, token, methodId, &entry, buffer, size, transportCode);
+        return;
+    }
+    BusyAnswer busyAnswer(*handler);
+    const HandlerEntry busyEntry{&busyAnswer, entry.record, entry.token, entry.methodId};
+    answerRequest(stub, connection, token, methodId, &busyEntry, buffer, size, transportCode);
+}
+
 void finishWorkers(ServingWorkers &workers) { workers.finish(); }
 
 } // namespace
@@ -83,7 +98,11 @@ int DataServiceStub::startListening(const cfstring &address, int32 newPort) {
     port = newPort;
     stopListening();
     // Before the channel exists, so that every request handler sees it.
-    servingWorkers = std::make_shared<ServingWorkers>();
+    // A late request has waited half the requester's timeout: answering
+    // it busy at once beats a real answer that may come too late.
+    servingWorkers = std::make_shared<ServingWorkers>(
+        ServingWorkers::defaultThreads, ServingWorkers::defaultCapacity,
+        std::chrono::milliseconds(requestTimeout / 2));
     finishServingWorkers = &finishWorkers;
     // velorn_ipc reads an empty host as every address; here it means the default.
     const char *bound = address.empty() ? defaultListeningAddress : address.c_str();
@@ -166,20 +185,18 @@ void DataServiceStub::onRequestReceived(velorn_ipc_handle connection, void *cont
         try {
             // The buffer is the library's only until this handler returns.
             queued = stub->servingWorkers->submit(
-                [stub, connection, token, methodId, entry, transportCode,
-                 request = std::vector<char>(buffer, buffer + size)] {
-                    answerRequest(*stub, connection, token, methodId, &entry, request.data(),
-                                  static_cast<uint32_t>(request.size()), transportCode);
+                [stub, connection, token, methodId, entry, handler, transportCode,
+                 request = std::vector<char>(buffer, buffer + size)](bool late) {
+                    answerOnWorker(*stub, connection, token, methodId, entry, handler, late,
+                                   request.data(), static_cast<uint32_t>(request.size()),
+                                   transportCode);
                 });
         } catch (...) {
             // No memory for the copy or no thread: answered as busy below.
         }
-        if (queued)
-            return;
-        BusyAnswer busy(*handler);
-        const HandlerEntry busyEntry{&busy, entry.record, entry.token, entry.methodId};
-        answerRequest(*stub, connection, token, methodId, &busyEntry, buffer, size,
-                      transportCode);
+        if (!queued)
+            answerOnWorker(*stub, connection, token, methodId, entry, handler, true, buffer, size,
+                           transportCode);
         return;
     }
     answerRequest(*stub, connection, token, methodId, found ? &entry : nullptr, buffer, size,

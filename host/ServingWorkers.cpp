@@ -5,8 +5,8 @@
 
 namespace DataServiceNamespace {
 
-ServingWorkers::ServingWorkers(unsigned threads, std::size_t capacity)
-    : threadCount_(threads == 0 ? 1 : threads), capacity_(capacity) {}
+ServingWorkers::ServingWorkers(unsigned threads, std::size_t capacity, Clock::duration maxWait)
+    : threadCount_(threads == 0 ? 1 : threads), capacity_(capacity), maxWait_(maxWait) {}
 
 ServingWorkers::~ServingWorkers() {
     finish();
@@ -28,7 +28,7 @@ bool ServingWorkers::submit(Job job) {
         // never ask for a worker keeps no idle thread.
         while (threads_.size() < threadCount_)
             threads_.emplace_back(&ServingWorkers::run, this);
-        queue_.push_back(std::move(job));
+        queue_.push_back(Queued{std::move(job), Clock::now()});
     }
     workReady_.notify_one();
     return true;
@@ -51,17 +51,17 @@ void ServingWorkers::run() {
         workReady_.wait(guard, [this] { return ending_ || !queue_.empty(); });
         if (queue_.empty())
             return; // ending, and nothing left
-        Job job = std::move(queue_.front());
+        Queued taken = std::move(queue_.front());
         queue_.pop_front();
         ++running_;
         guard.unlock();
         try {
-            job();
+            taken.job(Clock::now() - taken.since > maxWait_);
         } catch (...) {
             // A job answers its own failures; one that throws anyway must
             // not end the thread, which would leave the queue unserved.
         }
-        job = nullptr; // released before the lock: its captures may be large
+        taken.job = nullptr; // released before the lock: its captures may be large
         guard.lock();
         --running_;
         if (queue_.empty() && running_ == 0)

@@ -338,24 +338,31 @@ private:
     bool open_ = false;
 };
 
+// Jobs held at a gate fill every thread, then the queue; the rest is
+// refused. A job that waited longer than the pool's maxWait (none, or a
+// day) runs late.
 TEST(ServingWorkers, RunEveryJobTheyAcceptAndRefuseBeyondTheirCapacity) {
+    using std::chrono::hours;
     struct {
         unsigned threads;
         std::size_t capacity;
-    } const cases[] = {{1, 1}, {1, 3}, {2, 2}};
+        ServingWorkers::Clock::duration maxWait;
+    } const cases[] = {{1, 1, hours(24)}, {1, 3, hours(24)}, {2, 2, hours(24)}, {1, 3, hours(0)}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.threads << " threads, " << c.capacity);
+        const bool queuedLate = c.maxWait == hours(0);
+        SCOPED_TRACE(::testing::Message() << c.threads << " threads, " << c.capacity << ", "
+                                          << (queuedLate ? "no wait" : "a day"));
         Gate gate;
         std::mutex lock; // guards ran, written by the pool's threads
-        std::vector<int> ran;
+        std::vector<std::pair<int, bool>> ran; // job number, late
         auto job = [&](int number) {
-            return [&, number] {
+            return [&, number](bool late) {
                 gate.pass();
                 std::lock_guard<std::mutex> guard(lock);
-                ran.push_back(number);
+                ran.emplace_back(number, late);
             };
         };
-        ServingWorkers workers(c.threads, c.capacity);
+        ServingWorkers workers(c.threads, c.capacity, c.maxWait);
         int number = 0;
         for (unsigned t = 0; t < c.threads; ++t)
             ASSERT_TRUE(workers.submit(job(number++)));
@@ -370,9 +377,12 @@ TEST(ServingWorkers, RunEveryJobTheyAcceptAndRefuseBeyondTheirCapacity) {
         EXPECT_FALSE(workers.submit(job(-1)));
         std::lock_guard<std::mutex> guard(lock);
         ASSERT_EQ(ran.size(), c.threads + c.capacity);
-        if (c.threads == 1) // one thread takes them in order
-            for (std::size_t i = 0; i < ran.size(); ++i)
-                EXPECT_EQ(ran[i], static_cast<int>(i));
+        for (std::size_t i = 0; i < ran.size(); ++i) {
+            if (c.threads == 1) // one thread takes them in order
+                EXPECT_EQ(ran[i].first, static_cast<int>(i));
+            if (ran[i].first >= static_cast<int>(c.threads)) // queued behind the gate
+                EXPECT_EQ(ran[i].second, queuedLate) << ran[i].first;
+        }
     }
 }
 
