@@ -11,8 +11,11 @@ Requests per second from one thread with 1,000 in flight:
   pyzmq DEALER/ROUTER echo, gRPC-Python futures of a generic unary echo.
 A 10,000-record reply ("records" over a generated installation of 14 cameras), received by the raw module and
 received and turned into dataclasses by the Client, in ms.
+With --canned, the round trips and the rates of the client and the raw module again against ds_canned_service, a
+serving side that answers from memory (no store, no session check): what the client and the transport cost, beside
+the echo peers of the plain transports.
 
-Usage: python3 bench/python_client_bench.py [--ds-bench PATH] [--rounds N] [--batches N]
+Usage: python3 bench/python_client_bench.py [--ds-bench PATH] [--canned PATH] [--rounds N] [--batches N]
 Runs against the installed package (pip install .); the echo peers run as child processes of this script.
 """
 
@@ -81,6 +84,22 @@ def serve_grpc_echo():
     server.start()
     print(port, flush=True)
     server.wait_for_termination()
+
+
+class CannedService:
+    """ds_canned_service in a child process; it stops when its standard input closes."""
+
+    def __init__(self, program):
+        self.process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.host, port = self.process.stdout.readline().split()[-1].rsplit(":", 1)
+        self.port = int(port)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.process.stdin.close()
+        self.process.wait()
 
 
 def start_peer(*arguments):
@@ -293,6 +312,7 @@ def large_reply(repeats):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ds-bench", help="the C++ benchmark program, for the C ping-pong")
+    parser.add_argument("--canned", help="ds_canned_service, for the client against a serving side with no work")
     parser.add_argument("--rounds", type=int, default=5000)
     parser.add_argument("--batches", type=int, default=10)
     parser.add_argument("--repeats", type=int, default=7)
@@ -318,6 +338,14 @@ def main():
         results["round trip: raw module, spinning"] = raw_spinning_round_trips(service, session, options.rounds)
         results["in flight: AsyncClient req/s"] = async_throughput(service, session, options.batches)
         results["in flight: raw module req/s"] = raw_throughput(service, session, options.batches)
+    if options.canned:
+        with CannedService(options.canned) as canned:
+            anyone = ("-", "-")  # the canned answers check no session
+            results["canned: round trip: client.device(id)"] = blocking_round_trips(canned, anyone, options.rounds)
+            results["canned: round trip: raw module, spinning"] = raw_spinning_round_trips(canned, anyone,
+                                                                                         options.rounds)
+            results["canned: in flight: AsyncClient req/s"] = async_throughput(canned, anyone, options.batches)
+            results["canned: in flight: raw module req/s"] = raw_throughput(canned, anyone, options.batches)
     results["round trip: Python socket ping-pong"] = socket_round_trips(options.rounds, request_size, response_size)
     if options.ds_bench:
         results["round trip: C ping-pong"] = c_round_trips(options.ds_bench)

@@ -57,7 +57,7 @@ bool DataServiceStub::connect(const cfstring &newHost, int32 newPort, ServiceErr
 }
 
 void DataServiceStub::completeAllPending(int32 transportCode) {
-    std::vector<PendingRequest> abandoned;
+    std::deque<PendingRequest> abandoned;
     RequestEndHookCall hook;
     {
         std::lock_guard<std::mutex> lock(pendingLock);

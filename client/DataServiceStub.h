@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -171,8 +172,10 @@ public:
     // are registered, read by onConnectionEvent on IPC threads.
     ServiceError *statusRecord = nullptr;
     // Owned by the stub; appended on the caller's thread, searched and
-    // shortened on IPC threads; guarded by pendingLock.
-    std::vector<PendingRequest> pendingRequests;
+    // shortened on IPC threads; guarded by pendingLock. Replies come back in
+    // sending order as a rule, so the entry is found at the front and removed
+    // there without moving the others (a vector moved every entry per reply).
+    std::deque<PendingRequest> pendingRequests;
     // Owned by the stub; changed on the application's thread, read on IPC
     // threads; guarded by registryLock.
     std::vector<HandlerEntry> handlerRegistry;

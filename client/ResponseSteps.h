@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <typeinfo>
+#include <utility>
 
 #include "ActionTable.h"
 #include "Callbacks.h"
@@ -42,48 +43,51 @@ inline void noteTransportError(ServiceError &error, int32 transportCode) {
     error.errorCode = transportCode;
 }
 
-// Assigns every field of a ServiceError but its processingOK: the caller
+// Moves every field of a ServiceError but its processingOK: the caller
 // polls that flag while a request is pending, so the completion writes it
 // once, with markCompleted, and never with a plain store.
 struct AllButCompletionFlag {
     template <class Kind, class Field>
-    void operator()(Kind, const char *, Field &to, const Field &from) const {
-        to = from;
+    void operator()(Kind, const char *, Field &to, Field &from) const {
+        to = std::move(from);
     }
-    void operator()(LocalInt32Field, const char *, int32 &, const int32 &) const {}
+    void operator()(LocalInt32Field, const char *, int32 &, int32 &) const {}
 };
 
-// Assigns a decoded response to the caller's record, field by field in
-// declaration order, except error.processingOK (see AllButCompletionFlag).
-// image_data is copied as a pointer, as record assignment does. The error
-// field is recognised as the member Response::error of the record being
-// completed, so another ServiceError field (service_error) is assigned whole.
+// Moves a decoded response into the caller's record, field by field in
+// declaration order, except error.processingOK (see AllButCompletionFlag):
+// texts and lists change hands without a copy or an allocation, so nothing
+// can fail halfway. image_data is copied as a pointer, as record assignment
+// does. The error field is recognised as the member Response::error of the
+// record being completed, so another ServiceError field (service_error) is
+// moved whole.
 struct CompletionAssigner {
     const ServiceError *completionError; // &to.error of the record being completed
 
     template <class Kind, class Field>
-    void operator()(Kind, const char *, Field &to, const Field &from) const {
-        to = from;
+    void operator()(Kind, const char *, Field &to, Field &from) const {
+        to = std::move(from);
     }
-    void operator()(NestedField, const char *, ServiceError &to, const ServiceError &from) const {
+    void operator()(NestedField, const char *, ServiceError &to, ServiceError &from) const {
         if (&to == completionError)
             RecordInfo<ServiceError>::visit(AllButCompletionFlag{}, to, from);
         else
-            to = from;
+            to = std::move(from);
     }
-    void operator()(OpaqueField, const char *, opaque &to, const opaque &from,
-                    opaque_size &toSize, const opaque_size &fromSize) const {
+    void operator()(OpaqueField, const char *, opaque &to, opaque &from, opaque_size &toSize,
+                    opaque_size &fromSize) const {
         to = from;
         toSize = fromSize;
     }
 };
 
-template <class Response> void assignForCompletion(Response &to, const Response &from) {
+// from is left moved-from: the decoded record, which is thrown away after.
+template <class Response> void assignForCompletion(Response &to, Response &from) {
     RecordInfo<Response>::visit(CompletionAssigner{&to.error}, to, from);
 }
 
 // completeResponse, the completion step of every action but the image one:
-// notes a transport error in the decoded record, copies it into the caller's
+// notes a transport error in the decoded record, moves it into the caller's
 // record (when there is one) and raises its processingOK last. Runs on the
 // thread that delivers the reply, without a lock. Returns 1.
 template <class Response>

@@ -129,7 +129,7 @@ protected:
 
     std::vector<PendingRequest> pending() {
         std::lock_guard<std::mutex> lock(stub->pendingLock);
-        return stub->pendingRequests;
+        return {stub->pendingRequests.begin(), stub->pendingRequests.end()};
     }
     uint64_t send(CallbackBase *callback, void *response, const char *action = "devices_id") {
         EXPECT_EQ(send_service_request(stub, text(action), &request, callback, response), 1);

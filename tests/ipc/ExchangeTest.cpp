@@ -72,7 +72,8 @@ TEST_F(Exchange, TenThousandRequestsInFlightAreEachAnsweredOnceUnderTheirOwnToke
 }
 
 TEST_F(Exchange, RequestsOfSeveralThreadsArriveWholeAndInEachThreadsOrder) {
-    // Small requests leave from the sending thread while the connection is idle; large ones
+    // Small requests leave from the sending thread while the connection is idle, or gather in
+    // the outbox that the I/O thread writes in one go while others are in flight; large ones
     // overflow the socket and queue the rest (and whatever follows) on the I/O thread. Mixed,
     // from four threads at once, no frame may be cut into by another, and each thread's
     // requests must reach the callee in the order it sent them.

@@ -57,23 +57,38 @@ void CallerChannel::send(velorn_ipc_message_handler handler, void *context, std:
     try {
         asio::post(strand(), [self, request, timeoutMs] { self->submit(request, timeoutMs); });
     } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(directMutex_);
         --posted_;
         throw;
     }
 }
 
-// On the sending thread: writes the request itself when the connection is up, writes nothing
-// else and no earlier request is still on its way through the strand (so that requests leave in
-// the order they were sent). False when the strand must take it (posted_ then counts it).
+// On the sending thread, while the connection is up and no earlier request is still on its way
+// through submit() (so that requests leave in the order they were sent): a request sent while no
+// other is in flight and the link writes nothing goes out from the sending thread itself; one
+// sent while others are in flight joins the outbox, which the strand writes in one go (one write
+// and one hand-off for a burst of requests, instead of a system call on the sending thread for
+// each). False when the request must take the submit() path (posted_ then counts it).
+// The send itself holds only directMutex_: the strand matches replies under pendingMutex_
+// meanwhile, so a thread that sends request after request does not hold up their replies.
 bool CallerChannel::sendNow(const std::shared_ptr<Request> &request, std::int32_t timeoutMs) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (directFd_ < 0 || !directIdle_ || posted_ > 0) {
+    std::lock_guard<std::mutex> lock(directMutex_);
+    if (directFd_ < 0 || posted_ > 0) {
         ++posted_;
         return false;
     }
     // Registered before the bytes leave: the reply may arrive at once.
-    const bool arm = track(request, timeoutMs);
+    bool arm = false;
+    bool alone = false;
+    {
+        std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+        alone = pending_.empty();
+        arm = track(request, timeoutMs);
+    }
+    if (!alone || !directIdle_ || !outbox_.empty()) {
+        toOutbox(request->frame, arm);
+        return true;
+    }
     std::shared_ptr<OutFrame> rest; /* what the strand must still write */
     auto &bytes = request->frame->bytes;
     const ssize_t sent = ::send(directFd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -91,7 +106,7 @@ bool CallerChannel::sendNow(const std::shared_ptr<Request> &request, std::int32_
     }
     if (!arm && !rest)
         return true;
-    // Posted under mutex_, so that no later request can reach the strand before the rest.
+    // Posted under directMutex_, so that no later request can reach the strand before the rest.
     auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
     try {
         asio::post(strand(), [self, link = directLink_, rest, arm] {
@@ -103,6 +118,47 @@ bool CallerChannel::sendNow(const std::shared_ptr<Request> &request, std::int32_
         ::shutdown(directFd_, SHUT_RDWR);
     }
     return true;
+}
+
+// directMutex_ held: the frame joins the outbox; the first frame of a burst posts its flush.
+void CallerChannel::toOutbox(std::shared_ptr<OutFrame> frame, bool arm) {
+    outbox_.push_back(std::move(frame));
+    outboxArm_ = outboxArm_ || arm;
+    if (flushPosted_)
+        return;
+    auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
+    try {
+        asio::post(strand(), [self] { self->flushOutbox(); });
+    } catch (...) {
+        // As in sendNow: without the strand nothing is written or timed; give the connection up.
+        outbox_.clear();
+        ::shutdown(directFd_, SHUT_RDWR);
+        return;
+    }
+    flushPosted_ = true;
+    directIdle_ = false; // the link writes the outbox: later requests queue behind it
+}
+
+// On the strand: hands the outbox to the link it was gathered for, in one write. Frames of a
+// link that is gone belong to requests that failed with it.
+void CallerChannel::flushOutbox() {
+    std::vector<std::shared_ptr<OutFrame>> frames;
+    bool arm = false;
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard<std::mutex> lock(directMutex_);
+        frames.swap(outbox_);
+        arm = outboxArm_;
+        outboxArm_ = false;
+        flushPosted_ = false;
+        link = directLink_;
+    }
+    if (closed_)
+        return;
+    if (arm)
+        armDeadlineTimer();
+    if (link && link == link_)
+        link->sendAll(std::move(frames));
 }
 
 void CallerChannel::sendOnStrand(const std::shared_ptr<Link> &link,
@@ -117,7 +173,7 @@ void CallerChannel::sendOnStrand(const std::shared_ptr<Link> &link,
 }
 
 // Adds the request to pending_ and its deadline to deadlines_; true when the deadline timer must
-// be armed for it. mutex_ held.
+// be armed for it. pendingMutex_ held.
 bool CallerChannel::track(const std::shared_ptr<Request> &request, std::int32_t timeoutMs) {
     pending_.emplace(request->token, request);
     if (timeoutMs <= 0)
@@ -130,25 +186,27 @@ bool CallerChannel::track(const std::shared_ptr<Request> &request, std::int32_t 
 
 // The strand is about to queue a frame on the link: direct writes wait until it is written.
 void CallerChannel::linkQueued() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(directMutex_);
     directIdle_ = false;
 }
 
 void CallerChannel::onSent(std::size_t) {
     if (!link_ || !link_->writeIdle())
         return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(directMutex_);
     if (directLink_ == link_)
         directIdle_ = true;
 }
 
-// mutex_ held.
+// directMutex_ held.
 void CallerChannel::stopDirect() {
     if (directFd_ >= 0)
         ::close(directFd_);
     directFd_ = -1;
     directLink_.reset();
     directIdle_ = false;
+    outbox_.clear(); // their requests fail with the connection
+    outboxArm_ = false;
 }
 
 void CallerChannel::refuse(velorn_ipc_message_handler handler, void *context, std::uint64_t token,
@@ -163,10 +221,11 @@ void CallerChannel::refuse(velorn_ipc_message_handler handler, void *context, st
 void CallerChannel::submit(const std::shared_ptr<Request> &request, std::int32_t timeoutMs) {
     bool arm = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(directMutex_);
         --posted_;
         if (closed_)
             return;
+        std::lock_guard<std::mutex> pendingLock(pendingMutex_);
         arm = track(request, timeoutMs);
         if (state_ == State::Connected)
             directIdle_ = false;
@@ -240,7 +299,7 @@ void CallerChannel::onConnected(std::uint64_t attempt, const asio::error_code &e
             link_->send(request->frame);
     waiting_.clear();
     if (state_ == State::Connected) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(directMutex_);
         const int fd = link_->nativeHandle();
         directFd_ = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
         directLink_ = directFd_ >= 0 ? link_ : nullptr;
@@ -252,7 +311,7 @@ void CallerChannel::onConnected(std::uint64_t attempt, const asio::error_code &e
 bool CallerChannel::onFrame(Link &, const FrameHeader &header, const char *payload) {
     std::shared_ptr<Request> request;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(pendingMutex_);
         const auto range = pending_.equal_range(header.token);
         for (auto it = range.first; it != range.second; ++it) {
             if (it->second->methodId != header.methodId)
@@ -285,8 +344,9 @@ void CallerChannel::disconnected(std::int32_t code) {
     // Every request still due was on the lost connection or waited for the failed attempt.
     std::vector<std::shared_ptr<Request>> failed;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(directMutex_);
         stopDirect();
+        std::lock_guard<std::mutex> pendingLock(pendingMutex_);
         failed.reserve(pending_.size());
         for (auto &entry : pending_) {
             entry.second->done = true;
@@ -303,7 +363,7 @@ void CallerChannel::disconnected(std::int32_t code) {
 }
 
 void CallerChannel::armDeadlineTimer() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(pendingMutex_);
     if (deadlines_.empty())
         return;
     const auto earliest = deadlines_.begin()->first;
@@ -321,13 +381,13 @@ void CallerChannel::onDeadlineTimer(const asio::error_code &error) {
         return; // closed, or replaced by a wait for an earlier deadline
     const auto now = std::chrono::steady_clock::now();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(pendingMutex_);
         deadlineArmed_ = false;
     }
     while (!closed_) {
         std::shared_ptr<Request> request;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(pendingMutex_);
             if (deadlines_.empty() || deadlines_.begin()->first > now)
                 break;
             request = deadlines_.begin()->second;
@@ -341,7 +401,7 @@ void CallerChannel::onDeadlineTimer(const asio::error_code &error) {
         armDeadlineTimer();
 }
 
-// mutex_ held.
+// pendingMutex_ held.
 void CallerChannel::dropDeadline(Request &request) {
     if (!request.hasDeadline)
         return;
@@ -357,7 +417,7 @@ void CallerChannel::timedOut(Request &request) {
     const bool giveUp = link_ && link_->midFrame();
     if (giveUp) {
         link_->close();
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(directMutex_);
         stopDirect();
     }
     complete(request, VELORN_IPC_ETIMEDOUT, 0, nullptr);
@@ -365,7 +425,7 @@ void CallerChannel::timedOut(Request &request) {
         disconnected(VELORN_IPC_ECONNLOST);
 }
 
-// mutex_ held.
+// pendingMutex_ held.
 void CallerChannel::forget(const std::shared_ptr<Request> &request) {
     const auto range = pending_.equal_range(request->token);
     for (auto it = range.first; it != range.second; ++it) {
@@ -407,8 +467,9 @@ void CallerChannel::closeOnStrand() {
     }
     deadlineTimer_.cancel();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(directMutex_);
         stopDirect();
+        std::lock_guard<std::mutex> pendingLock(pendingMutex_);
         deadlines_.clear();
         pending_.clear();
     }

@@ -23,9 +23,10 @@ namespace velorn {
 // thread itself (sendNow): no hand-off to an I/O thread, whose only remaining wake-up is the
 // reply. Everything else goes through the strand as before.
 //
-// Members under "guarded by mutex_" are shared by the sending threads and the strand; the strand
-// never holds mutex_ while it calls a handler or the link. Every other member but those of
-// Object is touched only on the strand.
+// Members "guarded by" directMutex_ or pendingMutex_ are shared by the sending threads and the
+// strand; the strand never holds either while it calls a handler or the link. A thread that
+// needs both takes directMutex_ first. Every other member but those of Object is touched only on
+// the strand.
 class CallerChannel final : public Object, public Link::Sink {
 public:
     CallerChannel(Runtime &runtime, std::string host, int port);
@@ -70,6 +71,8 @@ private:
     bool sendNow(const std::shared_ptr<Request> &request, std::int32_t timeoutMs);
     void sendOnStrand(const std::shared_ptr<Link> &link, std::shared_ptr<OutFrame> frame,
                       bool arm);
+    void toOutbox(std::shared_ptr<OutFrame> frame, bool arm);
+    void flushOutbox();
     void submit(const std::shared_ptr<Request> &request, std::int32_t timeoutMs);
     bool track(const std::shared_ptr<Request> &request, std::int32_t timeoutMs);
     void linkQueued();
@@ -97,26 +100,34 @@ private:
     std::uint64_t attempt_ = 0; /* completions of an older attempt are ignored */
     bool closed_ = false;
 
-    std::mutex mutex_;
-    // Requests whose handler is still due, by token (several may share one). Guarded by mutex_.
+    // The direct path's send holds directMutex_ only; matching a reply needs pendingMutex_ only.
+    std::mutex directMutex_;
+    std::mutex pendingMutex_;
+    // Requests whose handler is still due, by token (several may share one). Guarded by
+    // pendingMutex_.
     std::unordered_multimap<std::uint64_t, std::shared_ptr<Request>> pending_;
     // Requests that wait for a connection, in the order they were sent.
     std::deque<std::shared_ptr<Request>> waiting_;
     // One timer for the whole channel, armed for the earliest deadline. It is not cancelled when
     // that request completes in time: it fires, finds nothing due and waits for the next one, so
     // that an answered request costs no timer operation and no wake-up of another thread.
-    Deadlines deadlines_; /* of the requests in pending_ that have one; guarded by mutex_ */
+    Deadlines deadlines_; /* of the requests in pending_ that have one; guarded by pendingMutex_ */
     asio::steady_timer deadlineTimer_;
-    bool deadlineArmed_ = false;                       /* guarded by mutex_ */
-    std::chrono::steady_clock::time_point armedFor_{}; /* guarded by mutex_ */
+    bool deadlineArmed_ = false;                       /* guarded by pendingMutex_ */
+    std::chrono::steady_clock::time_point armedFor_{}; /* guarded by pendingMutex_ */
 
-    // The direct path, guarded by mutex_. directFd_ is a duplicate of the connection's socket, so
+    // The direct path, guarded by directMutex_. directFd_ is a duplicate of the connection's socket, so
     // that closing the link never leaves a sending thread with a descriptor number that a new
     // socket could reuse; a send on it after the link's shutdown fails and takes the strand path.
     int directFd_ = -1;              /* while Connected; closed by stopDirect() */
     std::shared_ptr<Link> directLink_; /* the link directFd_ belongs to */
     bool directIdle_ = false;        /* the link writes nothing: a frame may go out whole now */
     std::size_t posted_ = 0;         /* requests on their way to submit(), which keep order */
+    // Frames of requests sent while others were in flight, for the link directLink_, written by
+    // one flushOutbox() on the strand; flushPosted_ while that flush is posted and not yet run.
+    std::vector<std::shared_ptr<OutFrame>> outbox_;
+    bool outboxArm_ = false; /* the flush must arm the deadline timer */
+    bool flushPosted_ = false;
 
     Event latched_ = Event::None; /* the last connection event, for late registrations */
     std::int32_t latchedStatus_ = VELORN_IPC_OK;

@@ -72,6 +72,8 @@ public:
 
     void start();
     void send(std::shared_ptr<OutFrame> frame);
+    // Queues the frames in order and starts one write for all of them.
+    void sendAll(std::vector<std::shared_ptr<OutFrame>> frames);
     // Closes the socket and drops queued frames without calling the sink. Idempotent.
     void close();
     bool open() const { return open_; }
@@ -87,10 +89,13 @@ private:
     void readMore();
     void onRead(const asio::error_code &error, std::size_t bytes);
     void parseFrames();
+    void deliverFrames();
     void makeRoom(std::size_t frameBytes);
     void releaseReadBuffer();
     void endInput();
     void resume();
+    void queue(std::shared_ptr<OutFrame> frame);
+    void startWriting();
     void writeMore();
     void writeRest(std::size_t written);
     void onWritten(const asio::error_code &error);
@@ -115,7 +120,7 @@ private:
     bool reading_ = false;     /* an async_read_some uses readBuffer_ */
     bool paused_ = false;      /* the sink refused reading; retried after each write */
     bool inputEnded_ = false;  /* the peer shut down its sending side (callee links only) */
-    bool parsing_ = false;     /* parseFrames is on the stack: resuming waits until it returns */
+    bool parsing_ = false;     /* deliverFrames is on the stack: writing and resuming wait for its end */
 
     std::deque<std::shared_ptr<OutFrame>> queue_;   /* not yet handed to async_write */
     std::vector<std::shared_ptr<OutFrame>> batch_;  /* being written */
