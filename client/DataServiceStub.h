@@ -161,8 +161,9 @@ public:
     static int onChannelAccepted(velorn_ipc_handle handle, void *context,
                                  velorn_ipc_handle connection);
     // The request handler: dispatches the request to the first handler
-    // registered for its method id and always answers, with an empty body
-    // when nothing is registered or the dispatch failed. IPC thread; never
+    // registered for its method id, or hands it to servingWorkers when that
+    // handler asks (ServingHandler::servesOnWorker), and always answers, with
+    // an empty body when nothing is registered or the dispatch failed. IPC thread; never
     // lets an exception out.
     static void onRequestReceived(velorn_ipc_handle connection, void *context, uint64_t token,
                                   uint32_t methodId, uint32_t size, const char *buffer,

@@ -34,8 +34,9 @@ void answerRequest(DataServiceStub &stub, velorn_ipc_handle connection, uint64_t
                                    response.data(), requestTimeout);
 }
 
-// Stands in for a handler whose workers are all taken: its busy answer takes
-// the place of serve, and the rest is the handler's own.
+// Stands in for a handler whose request the workers cannot serve in time
+// (queue full, or waited too long): its busy answer takes the place of
+// serve, and the rest is the handler's own.
 class BusyAnswer : public ServingHandler {
 public:
     explicit BusyAnswer(ServingHandler &handler) : handler_(handler) {}
