@@ -459,12 +459,6 @@ TEST(ServingWorkers, AnswerOffTheIoLoopAndRefuseWhatFindsTheQueueFull) {
     ASSERT_TRUE(other.exchange(client));
     EXPECT_EQ(other.response.tracker_data_list.size(), 2u);
     EXPECT_EQ(devices.doneCount(), refused); // nothing the worker holds came back yet
-    for (std::size_t i = 0; i < total; ++i) {
-        const auto &response = devices.calls[i].response;
-        EXPECT_EQ(DeviceCalls::done(devices.calls[i]), i > capacity) << i;
-        if (DeviceCalls::done(devices.calls[i]))
-            EXPECT_EQ(response.error.errorCode, 503) << i;
-    }
     gate.open();
     ASSERT_TRUE(devices.completed(total));
     for (std::size_t i = 0; i < total; ++i) {
