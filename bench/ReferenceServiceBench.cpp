@@ -70,25 +70,12 @@ int runProgram(const std::vector<std::string> &arguments, const std::string &inp
 class Server {
 public:
     explicit Server(const std::string &database) {
-        int output[2];
-        if (pipe2(output, O_CLOEXEC) != 0)
-            throw std::runtime_error("no pipe");
         const auto start = Clock::now();
-        pid = driver::startProgram(program,
+        pid = driver::startServing(program,
                                    {"serve", "--db", database, "--listen", "127.0.0.1:0",
                                     "--log-level", "warning"},
-                                   "/dev/null", output[1]);
-        close(output[1]);
-        std::string line;
-        char byte = 0;
-        while (read(output[0], &byte, 1) == 1 && byte != '\n')
-            line += byte;
+                                   port);
         startSeconds = secondsSince(start);
-        close(output[0]);
-        const std::string prefix = "listening on 127.0.0.1:";
-        if (line.compare(0, prefix.size(), prefix) != 0)
-            throw std::runtime_error("the service did not start: " + line);
-        port = std::atoi(line.c_str() + prefix.size());
     }
     ~Server() {
         kill(pid, SIGTERM);
@@ -149,17 +136,7 @@ public:
         return driver::exchange<Callback>(handle, request, response, &Client::wait);
     }
 
-    // Waits for a completion flag as an application's polling thread does,
-    // yielding the core between reads.
-    static bool wait(const ServiceError &error) {
-        const auto end = Clock::now() + std::chrono::seconds(60);
-        for (unsigned spins = 1; completionFlag(error) != 1; ++spins) {
-            if (spins % 1024 == 0 && Clock::now() > end)
-                return false;
-            std::this_thread::yield();
-        }
-        return true;
-    }
+    static bool wait(const ServiceError &error) { return driver::yieldUntilComplete(error); }
 
     void *handle = nullptr;
     std::string session;

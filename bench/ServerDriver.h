@@ -7,12 +7,17 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ActionTable.h"
+#include "Callbacks.h"
 #include "DataServiceExports.h"
 
 extern char **environ;
@@ -53,6 +58,41 @@ inline int exitStatusOf(pid_t child) {
     if (waitpid(child, &status, 0) != child)
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Starts a "serve" command of program that listens on 127.0.0.1 (standard
+// input /dev/null, standard error inherited) and reads the port from its
+// first line, "listening on 127.0.0.1:PORT". Throws std::runtime_error when
+// it cannot start it or the line says otherwise.
+inline pid_t startServing(const std::string &program, const std::vector<std::string> &arguments,
+                          int &port) {
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0)
+        throw std::runtime_error("no pipe");
+    const pid_t child = startProgram(program, arguments, "/dev/null", output[1]);
+    close(output[1]);
+    std::string line;
+    char byte = 0;
+    while (read(output[0], &byte, 1) == 1 && byte != '\n')
+        line += byte;
+    close(output[0]);
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (line.compare(0, prefix.size(), prefix) != 0)
+        throw std::runtime_error("the service did not start: " + line);
+    port = std::atoi(line.c_str() + prefix.size());
+    return child;
+}
+
+// Waits for a completion flag as an application's polling thread does,
+// yielding the core between reads; false after a minute.
+inline bool yieldUntilComplete(const ServiceError &error) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (unsigned spins = 1; completionFlag(error) != 1; ++spins) {
+        if (spins % 1024 == 0 && std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 // Sends request on the service handle with a callback object of its own and

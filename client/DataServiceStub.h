@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -32,6 +33,8 @@
 #include "ServiceIpc.h"
 
 namespace DataServiceNamespace {
+
+class ServingWorkers; // host/ServingWorkers.h
 
 // One request sent and not yet answered.
 struct PendingRequest {
@@ -76,8 +79,9 @@ public:
     DataServiceStub();
     explicit DataServiceStub(const cfstring &definitionPath);
 
-    // Destroys the caller and the listening channel (after which the library
-    // calls no handler of this stub), releases the IPC module and the tool.
+    // Lets the serving workers answer what they hold, destroys the caller
+    // and the listening channel (after which the library calls no handler of
+    // this stub), joins the workers, releases the IPC module and the tool.
     // Pending requests are dropped without completion; the records and
     // callback objects they name are the caller's and are not touched. Must
     // not run inside a handler of this stub.
@@ -136,8 +140,9 @@ public:
     // client's connect stored another. Programs that serve pass the address
     // explicitly so that a connect can never widen where they listen.
     int startListening(int32 port);
-    // Destroys the listening channel and every connection it accepted; when
-    // it returns no request handler of this stub runs. Returns 1 when there
+    // Has the serving workers answer what they hold, then destroys the
+    // listening channel and every connection it accepted and joins the
+    // workers; when it returns no request handler of this stub runs. Returns 1 when there
     // was none or the library destroyed it, else 0. Application thread.
     int stopListening();
     // The local port of the listening channel, 0 when not listening.
@@ -156,8 +161,9 @@ public:
     static int onChannelAccepted(velorn_ipc_handle handle, void *context,
                                  velorn_ipc_handle connection);
     // The request handler: dispatches the request to the first handler
-    // registered for its method id and always answers, with an empty body
-    // when nothing is registered or the dispatch failed. IPC thread; never
+    // registered for its method id, or hands it to servingWorkers when that
+    // handler asks (ServingHandler::servesOnWorker), and always answers, with
+    // an empty body when nothing is registered or the dispatch failed. IPC thread; never
     // lets an exception out.
     static void onRequestReceived(velorn_ipc_handle connection, void *context, uint64_t token,
                                   uint32_t methodId, uint32_t size, const char *buffer,
@@ -190,6 +196,16 @@ public:
     void *requestEndContext = nullptr;       // guarded by pendingLock
 
     velorn_ipc_handle listeningChannel = 0; // callee channel; application thread only
+    // The threads that answer the requests a ServingHandler wants off the
+    // I/O loops. Made by startListening before the listening channel exists
+    // and released after it is destroyed (stopListening, the destructor):
+    // written on the application's thread only while no request handler
+    // runs, read on IPC threads. A shared_ptr so that the client's half of
+    // the stub can release it without knowing the type.
+    std::shared_ptr<ServingWorkers> servingWorkers;
+    // Set with servingWorkers: refuses further work and waits for what is
+    // queued, for the destructor to call while the connections still stand.
+    void (*finishServingWorkers)(ServingWorkers &) = nullptr;
     std::mutex registryLock; // guards handlerRegistry; never held across a dispatch
 
     // Where startListening listens unless told otherwise.

@@ -24,9 +24,10 @@ public:
     // the action with methodId; record is the one registered with the
     // handler. The response record belongs to the dispatcher: an image stored
     // in image_data must be a new[] array, which the dispatcher releases after
-    // encoding. Runs on an IPC thread, concurrently with other requests and
-    // without any lock of the stub held; an exception it throws is caught by
-    // the serving side, which then answers with an empty body.
+    // encoding. Runs on an IPC thread (or a worker, see servesOnWorker),
+    // concurrently with other requests and without any lock of the stub
+    // held; an exception it throws is caught by the serving side, which then
+    // answers with an empty body.
     virtual void serve(uint32 methodId, const void *request, void *response, void *record) = 0;
 
     // The largest encoded answer this handler sends; velorn_ipc refuses a
@@ -40,6 +41,23 @@ public:
     // leaves the response as it is.
     virtual void answerTooLarge(uint32 methodId, void *response, std::size_t encodedSize) {
         (void)methodId, (void)response, (void)encodedSize;
+    }
+    // True for an action slow enough to hold up the other connections of its
+    // I/O loop (a password hash): the serving side then copies the request
+    // and has one of its worker threads decode, serve, encode and send it
+    // (ServingWorkers.h); serve, answerTooLarge and answerEncoded run there.
+    // Called on IO threads, concurrently; the default keeps every action on
+    // the I/O thread that received it.
+    virtual bool servesOnWorker(uint32 methodId) const {
+        (void)methodId;
+        return false;
+    }
+    // The answer to a request for the workers that found their queue full:
+    // response is a default record of the action's response type, request
+    // the decoded request. Runs on the IO thread instead of serve, followed
+    // by answerEncoded. The default leaves the default response.
+    virtual void answerBusy(uint32 methodId, const void *request, void *response) {
+        (void)methodId, (void)request, (void)response;
     }
     // Called once the answer that will be sent is encoded, with its size;
     // on the thread that ran serve, right after it (for logging). Not

@@ -32,7 +32,7 @@ std::string hmacSha256Hex(const std::string &key, const std::string &message);
 // from the freeFailures-th failed login in a row for a user name on, logins
 // for that name are refused without looking at the password until a delay
 // has passed, 1 s doubling per failure up to maxDelay. A success clears the
-// name. Refusing instead of sleeping keeps the IPC threads free for other
+// name. Refusing instead of sleeping keeps the login worker free for other
 // users. Entries idle longer than forgetAfter are dropped once the map grows,
 // so guessing many names cannot exhaust memory.
 //

@@ -39,6 +39,12 @@ template <> struct Rules<RecvResponseCallbackverify_authentication> {
 template <> struct Rules<RecvResponseCallbackauthentications> : Rules<RecvResponseCallbackverify_authentication> {};
 template <> struct Rules<RecvResponseCallbackauthentications_sessionkey> : Rules<RecvResponseCallbackverify_authentication> {};
 
+// The actions that hash a password: tens of milliseconds that no other
+// connection of the I/O loop should wait for, so the serving side's worker
+// answers them.
+template <class Callback>
+constexpr bool hashesPassword = std::is_same_v<Callback, RecvResponseCallbackauthentications>;
+
 const struct {
     Verb verb;
     const char *text;
@@ -90,6 +96,18 @@ struct RequestLine {
 };
 thread_local RequestLine t_request;
 
+// Starts the log line of request on this thread; the request's verb text.
+template <class Callback>
+std::string startLine(const typename Action<Callback>::Request &request) {
+    t_request.action = Action<Callback>::name;
+    t_request.start = SteadyClock::now();
+    std::string verbText;
+    if constexpr (HasHeader<typename Action<Callback>::Request>::value)
+        verbText = request.request_data.action;
+    t_request.verb = verbText.empty() ? "GET" : printable(verbText);
+    return verbText;
+}
+
 // The serving side's handler object of one action.
 template <class Callback> class ActionHandler : public ServingHandler {
 public:
@@ -101,6 +119,14 @@ public:
     void serve(uint32, const void *request, void *response, void *) override {
         service_.answer<Callback>(*static_cast<const Request *>(request),
                                   *static_cast<Response *>(response));
+    }
+    bool servesOnWorker(uint32) const override { return hashesPassword<Callback>; }
+    void answerBusy(uint32, const void *request, void *response) override {
+        startLine<Callback>(*static_cast<const Request *>(request));
+        const Status status =
+            failure(statusBusy, "too many logins at once; try again in a moment");
+        setStatus(*static_cast<Response *>(response), status);
+        t_request.status = status.code;
     }
     std::size_t answerLimit() const override { return service_.options().answerLimit; }
     void answerTooLarge(uint32, void *response, std::size_t encodedSize) override {
@@ -205,15 +231,9 @@ Service::~Service() = default;
 template <class Callback>
 void Service::answer(const typename Action<Callback>::Request &request,
                      typename Action<Callback>::Response &response) {
-    using Request = typename Action<Callback>::Request;
     using Response = typename Action<Callback>::Response;
-    t_request.action = Action<Callback>::name;
-    t_request.start = SteadyClock::now();
-    std::string verbText;
-    if constexpr (HasHeader<Request>::value)
-        verbText = request.request_data.action;
+    const std::string verbText = startLine<Callback>(request);
     const Verb verb = verbNamed(verbText);
-    t_request.verb = verbText.empty() ? "GET" : printable(verbText);
 
     Status status;
     try {

@@ -1,6 +1,9 @@
 // The reference data service's answers to the 22 actions, on a Store.
 //
-// A request runs on a velorn_ipc thread through the serving side of host/:
+// A request runs on a velorn_ipc thread through the serving side of host/
+// (a login on the serving side's worker thread instead, since its password
+// hash would hold up the I/O loop; a login that finds the worker's queue
+// full is answered 503 by answerBusy on the I/O thread):
 //
 //   decode request --> Service::answer<action>: session, verb,
 //                      the action's handler on the store, status in error
@@ -31,8 +34,8 @@ struct ServiceOptions {
 // The verb of a request, from request_data.action.
 enum Verb : unsigned { verbGet = 1, verbPost = 2, verbPut = 4, verbDelete = 8, verbOther = 16 };
 
-// Threads: answer and the handlers run on IPC threads, concurrently; the
-// store and the authenticator are safe for that. Everything else is set
+// Threads: answer and the handlers run on IPC threads and the login worker,
+// concurrently; the store and the authenticator are safe for that. Everything else is set
 // before the service is registered and only read afterwards.
 class Service {
 public:

@@ -17,6 +17,7 @@ enum StatusCode : int {
     statusMethodNotAllowed = 405,
     statusTooLarge = 413,
     statusInternalError = 500,
+    statusBusy = 503, // every login worker taken and the queue full
 };
 
 struct Status {

@@ -1,16 +1,20 @@
 // The serving side: registry rules, listening addresses, method id 0 in both
 // dispatchers, and end to end over loopback TCP with a client stub: every
 // action, empty answers, answers too large for one frame, and a peer that
-// never answers.
+// never answers; the worker pool: its bound, answers off the I/O loop and
+// what stopping does to requests it holds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,11 +27,13 @@
 #include "DataServiceStub.h"
 #include "SampleRecords.h"
 #include "ServingHandler.h"
+#include "ServingWorkers.h"
 
 namespace DataServiceNamespace {
 namespace {
 
 constexpr uint32 trackers = 0x6976F3E8u;
+constexpr uint32 devicesId = Action<RecvResponseCallbackdevices_id>::methodId;
 
 template <class Record, class = void> struct HasRequestHeader : std::false_type {};
 template <class Record>
@@ -302,6 +308,221 @@ TEST(SilentPeer, MakesTheCallerReportATimeout) {
     destroy_service(client);
     callee_destroy_ipc_channel(listener);
     release_velorn_ipc_module();
+}
+
+// Holds every thread that passes it until the test opens it; counts them.
+class Gate {
+public:
+    void pass() {
+        std::unique_lock<std::mutex> guard(lock_);
+        ++arrived_;
+        changed_.notify_all();
+        changed_.wait(guard, [this] { return open_; });
+    }
+    void open() {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    // Waits (30 s at most) until count threads have arrived.
+    bool arrived(int count) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(30),
+                                 [&] { return arrived_ >= count; });
+    }
+
+private:
+    std::mutex lock_; // guards the two fields; threads of the pool and the test
+    std::condition_variable changed_;
+    int arrived_ = 0;
+    bool open_ = false;
+};
+
+// Jobs held at a gate fill every thread, then the queue; the rest is
+// refused. A job that waited longer than the pool's maxWait (none, or a
+// day) runs late.
+TEST(ServingWorkers, RunEveryJobTheyAcceptAndRefuseBeyondTheirCapacity) {
+    using std::chrono::hours;
+    struct {
+        unsigned threads;
+        std::size_t capacity;
+        ServingWorkers::Clock::duration maxWait;
+    } const cases[] = {{1, 1, hours(24)}, {1, 3, hours(24)}, {2, 2, hours(24)}, {1, 3, hours(0)}};
+    for (const auto &c : cases) {
+        const bool queuedLate = c.maxWait == hours(0);
+        SCOPED_TRACE(::testing::Message() << c.threads << " threads, " << c.capacity << ", "
+                                          << (queuedLate ? "no wait" : "a day"));
+        Gate gate;
+        std::mutex lock; // guards ran, written by the pool's threads
+        std::vector<std::pair<int, bool>> ran; // job number, late
+        auto job = [&](int number) {
+            return [&, number](bool late) {
+                gate.pass();
+                std::lock_guard<std::mutex> guard(lock);
+                ran.emplace_back(number, late);
+            };
+        };
+        ServingWorkers workers(c.threads, c.capacity, c.maxWait);
+        int number = 0;
+        for (unsigned t = 0; t < c.threads; ++t)
+            ASSERT_TRUE(workers.submit(job(number++)));
+        ASSERT_TRUE(gate.arrived(static_cast<int>(c.threads))); // every thread holds a job
+        std::size_t accepted = 0;
+        for (std::size_t i = 0; i < c.capacity + 2; ++i)
+            accepted += workers.submit(job(number++));
+        EXPECT_EQ(accepted, c.capacity);
+        EXPECT_EQ(workers.queued(), c.capacity);
+        gate.open();
+        workers.finish();
+        EXPECT_FALSE(workers.submit(job(-1)));
+        std::lock_guard<std::mutex> guard(lock);
+        ASSERT_EQ(ran.size(), c.threads + c.capacity);
+        for (std::size_t i = 0; i < ran.size(); ++i) {
+            if (c.threads == 1) // one thread takes them in order
+                EXPECT_EQ(ran[i].first, static_cast<int>(i));
+            if (ran[i].first >= static_cast<int>(c.threads)) // queued behind the gate
+                EXPECT_EQ(ran[i].second, queuedLate) << ran[i].first;
+        }
+    }
+}
+
+// devices_id served on the workers, each request held at the gate; its busy
+// answer carries 503. Other actions stay on the I/O thread.
+class GatedHandler : public ActionServingHandler<RecvResponseCallbackdevices_id> {
+public:
+    explicit GatedHandler(Gate &gate)
+        : ActionServingHandler([&gate](const DeviceIdReqData &request, DeviceIdResData &response) {
+              gate.pass();
+              response.device_data.id = request.id;
+              response.error.errorCode = 200;
+          }) {}
+    bool servesOnWorker(uint32 methodId) const override { return methodId == devicesId; }
+    void answerBusy(uint32, const void *request, void *response) override {
+        auto &answer = *static_cast<DeviceIdResData *>(response);
+        answer.device_data.id = static_cast<const DeviceIdReqData *>(request)->id;
+        answer.error.errorCode = 503;
+    }
+};
+
+// count devices_id requests with ids "0", "1", ... sent on one connection
+// without waiting.
+struct DeviceCalls {
+    explicit DeviceCalls(std::size_t count) : calls(count) {
+        for (std::size_t i = 0; i < count; ++i)
+            calls[i].request.id = std::to_string(i);
+    }
+    bool send(void *client, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            if (send_service_request(client, const_cast<char *>("devices_id"), &calls[i].request,
+                                     calls[i].callback, &calls[i].response) != 1)
+                return false;
+        return true;
+    }
+    static bool done(const ClientCall<RecvResponseCallbackdevices_id> &call) {
+        return completionFlag(call.response.error) == 1;
+    }
+    // Waits (30 s at most) until count of them completed.
+    bool completed(std::size_t count) const {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (doneCount() < count && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return doneCount() >= count;
+    }
+    std::size_t doneCount() const {
+        return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), done));
+    }
+    std::vector<ClientCall<RecvResponseCallbackdevices_id>> calls;
+};
+
+// One request held by the worker, a full queue behind it and a few more:
+// the few are refused at once with the busy answer, a trackers request on
+// the same connection is answered while the worker still holds its request,
+// and once the gate opens every queued request gets its own answer.
+TEST(ServingWorkers, AnswerOffTheIoLoopAndRefuseWhatFindsTheQueueFull) {
+    constexpr std::size_t capacity = ServingWorkers::defaultCapacity, refused = 3;
+    constexpr std::size_t total = 1 + capacity + refused;
+    Gate gate;
+    GatedHandler gated(gate);
+    LimitedHandler quick;
+    quick.limit = VELORN_IPC_MAX_PAYLOAD;
+    DataServiceStub server(DS_DEFINITION_FILE);
+    server.registerHandler(devicesId, &gated, nullptr);
+    server.registerHandler(trackers, &quick, nullptr);
+    ASSERT_EQ(server.startListening("127.0.0.1", 0), 1);
+    void *client = connectClient(server.listeningPort());
+    DeviceCalls devices(total);
+    ASSERT_TRUE(devices.send(client, 0, 1));
+    ASSERT_TRUE(gate.arrived(1)); // the worker holds the first
+    ASSERT_TRUE(devices.send(client, 1, total));
+    ASSERT_TRUE(devices.completed(refused));
+    ClientCall<RecvResponseCallbacktrackers> other;
+    ASSERT_TRUE(other.exchange(client));
+    EXPECT_EQ(other.response.tracker_data_list.size(), 2u);
+    EXPECT_EQ(devices.doneCount(), refused); // nothing the worker holds came back yet
+    gate.open();
+    ASSERT_TRUE(devices.completed(total));
+    for (std::size_t i = 0; i < total; ++i) {
+        EXPECT_EQ(devices.calls[i].response.device_data.id, std::to_string(i));
+        EXPECT_EQ(devices.calls[i].response.error.errorCode, i > capacity ? 503 : 200) << i;
+    }
+    destroy_service(client);
+}
+
+// Stopping while the worker holds requests: each way of stopping lets the
+// worker answer everything it took before the connections close, and joins
+// it. Where the workers are told first, a request arriving after that is
+// answered busy at once, and only then is the held one let go.
+TEST(ServingWorkers, AnswerWhatTheyHoldWhenTheServingSideStops) {
+    using Stub = std::unique_ptr<DataServiceStub>;
+    struct {
+        std::function<void(Stub &)> stop;
+        bool refusesFirst; // the workers refuse new work while the channel still reads
+    } const cases[] = {
+        {[](Stub &server) { EXPECT_EQ(server->stopListening(), 1); }, true},
+        {[](Stub &server) { server.reset(); }, true},
+        {[](Stub &server) {
+             EXPECT_EQ(callee_drain_ipc_channel(server->listeningChannel, 30000), 0);
+             server.reset();
+         },
+         false}};
+    constexpr std::size_t held = 5;
+    for (const auto &c : cases) {
+        Gate gate;
+        GatedHandler gated(gate); // outlives the stub
+        auto server = std::make_unique<DataServiceStub>(DS_DEFINITION_FILE);
+        server->registerHandler(devicesId, &gated, nullptr);
+        ASSERT_EQ(server->startListening("127.0.0.1", 0), 1);
+        void *client = connectClient(server->listeningPort());
+        // Room for the probes sent after stopping began, one per round.
+        DeviceCalls devices(held + ServingWorkers::defaultCapacity);
+        ASSERT_TRUE(devices.send(client, 0, 1));
+        ASSERT_TRUE(gate.arrived(1));
+        ASSERT_TRUE(devices.send(client, 1, held));
+        // A request answered on the I/O thread after the others: they are queued.
+        ClientCall<RecvResponseCallbacktrackers> marker;
+        ASSERT_TRUE(marker.exchange(client));
+        std::thread stopping([&] { c.stop(server); });
+        std::size_t sent = held;
+        if (c.refusesFirst) {
+            // A probe either joins the queue (and is answered later) or,
+            // once the workers refuse, comes back busy at once; a marker
+            // behind it tells which.
+            bool refused = false;
+            while (!refused && sent < devices.calls.size()) {
+                ClientCall<RecvResponseCallbacktrackers> behind;
+                EXPECT_TRUE(devices.send(client, sent, sent + 1) && behind.exchange(client));
+                refused = DeviceCalls::done(devices.calls[sent++]);
+            }
+            EXPECT_EQ(devices.calls[sent - 1].response.error.errorCode, 503);
+        }
+        gate.open();
+        stopping.join();
+        ASSERT_TRUE(devices.completed(sent));
+        const std::size_t answered = c.refusesFirst ? sent - 1 : sent; // the last probe: busy
+        for (std::size_t i = 0; i < answered; ++i)
+            EXPECT_EQ(devices.calls[i].response.error.errorCode, 200) << i;
+        destroy_service(client);
+    }
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // The reference service driven over TCP as a separate process: every action
 // on the sample installation, every verb and status, authentication and its
 // failures, writes across a restart, the command line's errors, many clients
-// at once, and stopping with requests in flight.
+// at once, logins answered off the I/O loops, and stopping with requests in
+// flight.
 #include <signal.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "InstallationFile.h"
 #include "SampleRecords.h"
 #include "ServerProcess.h"
+#include "ServingWorkers.h"
 #include "SqliteStore.h"
 #include "UtcTime.h"
 #include "velorn_ipc.h"
@@ -581,6 +583,143 @@ TEST_F(SampleService, AnswersEightClientsAtOnceWithoutLosingOrMixingRequests) {
         thread.join();
     EXPECT_EQ(answered.load(), clients * requests);
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// count logins of one name sent on one connection without waiting for
+// their answers, which may come in any order. Declared after the client it
+// sends on; waits for every answer before it goes.
+class LoginBatch {
+public:
+    LoginBatch(void *handle, std::size_t count, const std::string &name = userName,
+               const std::string &password = userPassword)
+        : answers(count) {
+        request.username = name;
+        request.password = password;
+        for (AuthenticationResData &answer : answers)
+            EXPECT_EQ(send_service_request(handle, name_, &request, callback_, &answer), 1);
+    }
+    ~LoginBatch() {
+        if (waitAll()) // a request given up on may still complete into its callback
+            destroy_callback_functor(name_, callback_);
+    }
+    LoginBatch(const LoginBatch &) = delete;
+    LoginBatch &operator=(const LoginBatch &) = delete;
+
+    std::size_t done() const {
+        return static_cast<std::size_t>(std::count_if(
+            answers.begin(), answers.end(),
+            [](const AuthenticationResData &answer) { return completionFlag(answer.error) == 1; }));
+    }
+    bool waitAll() const {
+        return std::all_of(answers.begin(), answers.end(), [](const AuthenticationResData &answer) {
+            return Client::waitForCompletion(answer.error);
+        });
+    }
+    // How many answers carry code, after waitAll.
+    std::size_t withCode(int32 code) const {
+        return static_cast<std::size_t>(
+            std::count_if(answers.begin(), answers.end(),
+                          [&](const AuthenticationResData &answer) { return answer.error.errorCode == code; }));
+    }
+
+    AuthenticationReqData request;
+    std::vector<AuthenticationResData> answers;
+
+private:
+    char *const name_ = const_cast<char *>("authentications");
+    void *const callback_ = create_callback_functor(name_);
+};
+
+// Logins queued on two connections (one on each I/O loop): a request behind
+// them on one of those connections, and one on a third connection, are
+// answered while most of the logins still wait for the worker, and every
+// login is answered in the end (busy, if it waited too long on a loaded
+// machine).
+TEST_F(SampleService, AnswersOtherRequestsWhileLoginsAreHashed) {
+    constexpr std::size_t perConnection = 4, logins = 2 * perConnection;
+    Client first(server->port), second(server->port);
+    LoginBatch onFirst(first.handle, perConnection), onSecond(second.handle, perConnection);
+    auto behind = asked<AuthenticationSessionkeyReqData>();
+    behind.session_key = keys.first;
+    EXPECT_EQ(first.call<RecvResponseCallbackauthentications_sessionkey>(behind).error.errorCode, 200);
+    const std::size_t doneAtBehind = onFirst.done() + onSecond.done();
+    EXPECT_EQ(call<RecvResponseCallbackdevices>(asked<DeviceReqData>()).error.errorCode, 200);
+    const std::size_t doneAtDevices = onFirst.done() + onSecond.done();
+    EXPECT_LT(doneAtBehind, logins / 2);
+    EXPECT_LT(doneAtDevices, logins / 2);
+    ASSERT_TRUE(onFirst.waitAll() && onSecond.waitAll());
+    const std::size_t ok = onFirst.withCode(200) + onSecond.withCode(200);
+    EXPECT_GT(ok, 0u);
+    EXPECT_EQ(ok + onFirst.withCode(503) + onSecond.withCode(503), logins);
+}
+
+// More logins at once than the worker's queue holds: those that find it
+// full (or wait too long in it) are answered 503, none is lost, and the
+// service logs in as usual afterwards.
+TEST_F(SampleService, AnswersLoginsBeyondTheQueue503) {
+    constexpr std::size_t connections = 4, perConnection = ServingWorkers::defaultCapacity / 2;
+    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<LoginBatch>> batches;
+    for (std::size_t c = 0; c < connections; ++c)
+        clients.push_back(std::make_unique<Client>(server->port));
+    for (const auto &own : clients)
+        batches.push_back(std::make_unique<LoginBatch>(own->handle, perConnection));
+    std::size_t ok = 0, busy = 0;
+    for (const auto &batch : batches) {
+        ASSERT_TRUE(batch->waitAll());
+        ok += batch->withCode(200);
+        busy += batch->withCode(503);
+        for (const AuthenticationResData &answer : batch->answers)
+            if (answer.error.errorCode == 503) {
+                EXPECT_EQ(answer.error.errorMesg, "too many logins at once; try again in a moment");
+            }
+    }
+    EXPECT_EQ(ok + busy, connections * perConnection);
+    EXPECT_GT(ok, 0u);
+    EXPECT_GT(busy, 0u);
+    batches.clear();
+    EXPECT_EQ(client->login().first.size(), 64u);
+    client.reset();
+    ASSERT_EQ(server->stop(SIGTERM), 0);
+    EXPECT_NE(server->log().find(" info authentications GET 503 "), std::string::npos);
+}
+
+// Wrong passwords for one name sent at once on two connections: the worker
+// takes them one after another, so the slowdown counts each and lets no
+// more than the free ones reach the password check.
+TEST_F(SampleService, CountsFailedLoginsSentAtOnce) {
+    constexpr std::size_t perConnection = 4;
+    Client first(server->port), second(server->port);
+    LoginBatch onFirst(first.handle, perConnection, userName, "wrong"),
+        onSecond(second.handle, perConnection, userName, "wrong");
+    ASSERT_TRUE(onFirst.waitAll() && onSecond.waitAll());
+    std::size_t checked = 0, slowed = 0;
+    for (const LoginBatch *batch : {&onFirst, &onSecond})
+        for (const AuthenticationResData &answer : batch->answers) {
+            EXPECT_EQ(answer.error.errorCode, 401);
+            checked += answer.error.errorMesg == "wrong user name or password";
+            slowed += answer.error.errorMesg.rfind("too many failed logins", 0) == 0;
+        }
+    EXPECT_EQ(checked, static_cast<std::size_t>(LoginThrottle::freeFailures));
+    EXPECT_EQ(slowed, 2 * perConnection - checked);
+}
+
+// Logins queued for the worker when SIGTERM comes: every one is answered
+// before the service exits, with status 0.
+TEST_F(SampleService, StopsOnSigtermAfterAnsweringTheLoginsItHolds) {
+    constexpr std::size_t logins = 4;
+    Client own(server->port);
+    LoginBatch batch(own.handle, logins);
+    // Answered on the I/O thread once every login before it was read.
+    auto behind = asked<AuthenticationSessionkeyReqData>();
+    behind.session_key = keys.first;
+    EXPECT_EQ(own.call<RecvResponseCallbackauthentications_sessionkey>(behind).error.errorCode, 200);
+    EXPECT_LT(batch.done(), logins);
+    server->signal(SIGTERM);
+    ASSERT_TRUE(batch.waitAll());
+    EXPECT_GT(batch.withCode(200), 0u);
+    EXPECT_EQ(batch.withCode(200) + batch.withCode(503), logins);
+    EXPECT_EQ(server->wait(), 0);
 }
 
 // Requests sent without waiting, then SIGTERM: every request the service
