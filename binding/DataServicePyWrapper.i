@@ -60,6 +60,20 @@ static PyObject *ds_create_module(PyModuleDef *definition);
 %ds_vector(StringVector, std::string)
 %ds_vector(ComponentDataVector, DataServiceNamespace::ComponentData)
 
+/* ServiceError.errorCode is written by IPC threads (connection events, with a relaxed atomic
+ * store) while Python may read it, so its accessors load and store atomically too. Relaxed is
+ * enough: a script reads it after the acquire load of processingOK, which orders the rest. The
+ * field keeps SWIG's own accessors, names and messages (an %extend attribute would move it behind
+ * errorMesg); only the action of each is replaced, the getter's or the setter's chosen by the
+ * wrapper's name. The getter's object is never null here (check typemap of SWIGTYPE *self). */
+%{
+#define DS_ATOMIC_ACCESS_ServiceError_errorCode_get \
+  result = __atomic_load_n(&arg1->errorCode, __ATOMIC_RELAXED);
+#define DS_ATOMIC_ACCESS_ServiceError_errorCode_set \
+  if (arg1) __atomic_store_n(&arg1->errorCode, arg2, __ATOMIC_RELAXED);
+%}
+%feature("action") DataServiceNamespace::ServiceError::errorCode "DS_ATOMIC_ACCESS_$symname";
+
 DS_RECORD_DECLARATIONS
 
 %include "KeepAlive.i"

@@ -39,6 +39,9 @@ def field_lines(macro, arguments):
         return ["int32 %s;" % arguments[0]]
     if macro == "DS_NESTED":
         return ["%s %s;" % (arguments[0], arguments[1])]
+    if macro == "DS_STATUS":
+        # The status is wrapped as the nested ServiceError it is.
+        return ["ServiceError %s;" % arguments[0]]
     if macro == "DS_LIST":
         return ["std::vector< %s > %s;" % (arguments[0], arguments[1])]
     if macro == "DS_TEXT_LIST":

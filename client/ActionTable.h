@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "Callbacks.h"
+#include "RecordInfo.h"
 #include "ServiceCodec.h"
 
 namespace DataServiceNamespace {
@@ -22,6 +23,9 @@ template <class Callback> struct Action;
         static constexpr uint32 methodId = id;                                              \
         using Request = RequestType;                                                        \
         using Response = ResponseType;                                                      \
+        /* completion raises the status's flag; Python turns it into exceptions */          \
+        static_assert(hasStatus<RequestType> && hasStatus<ResponseType>,                    \
+                      #RequestType " and " #ResponseType " need a DS_STATUS field");        \
     };
 #include "actions.def"
 #undef DS_ACTION

@@ -57,7 +57,7 @@ int completeResponse(DeviceIdImageResData &decoded, ServiceError &error, int32 t
     if (transportCode != 0) {
         noteTransportError(error, transportCode);
     } else if (decoded.image_data && decoded.image_data_opaque_size > 0 &&
-               decoded.error.errorCode != 0) {
+               statusOf(decoded).errorCode != 0) {
         path = imageFilePath(response);
         writeImageFile(path, decoded.image_data, decoded.image_data_opaque_size);
     }
@@ -78,7 +78,7 @@ int completeResponse(DeviceIdImageResData &decoded, ServiceError &error, int32 t
     response->image_data = image.release();
     response->image_data_opaque_size = imageSize;
     response->image_file_path = path;
-    markCompleted(response->error);
+    markCompleted(statusOf(*response));
     return 1;
 }
 

@@ -55,24 +55,18 @@ struct AllButCompletionFlag {
 };
 
 // Moves a decoded response into the caller's record, field by field in
-// declaration order, except error.processingOK (see AllButCompletionFlag):
-// texts and lists change hands without a copy or an allocation, so nothing
-// can fail halfway. image_data is copied as a pointer, as record assignment
-// does. The error field is recognised as the member Response::error of the
-// record being completed, so another ServiceError field (service_error) is
-// moved whole.
+// declaration order, except the processingOK of its status (see
+// AllButCompletionFlag): texts and lists change hands without a copy or an
+// allocation, so nothing can fail halfway. image_data is copied as a pointer,
+// as record assignment does. Another ServiceError field (service_error) is a
+// plain nested record and is moved whole.
 struct CompletionAssigner {
-    const ServiceError *completionError; // &to.error of the record being completed
-
     template <class Kind, class Field>
     void operator()(Kind, const char *, Field &to, Field &from) const {
         to = std::move(from);
     }
-    void operator()(NestedField, const char *, ServiceError &to, ServiceError &from) const {
-        if (&to == completionError)
-            RecordInfo<ServiceError>::visit(AllButCompletionFlag{}, to, from);
-        else
-            to = std::move(from);
+    void operator()(StatusField, const char *, ServiceError &to, ServiceError &from) const {
+        RecordInfo<ServiceError>::visit(AllButCompletionFlag{}, to, from);
     }
     void operator()(OpaqueField, const char *, opaque &to, opaque &from, opaque_size &toSize,
                     opaque_size &fromSize) const {
@@ -83,7 +77,7 @@ struct CompletionAssigner {
 
 // from is left moved-from: the decoded record, which is thrown away after.
 template <class Response> void assignForCompletion(Response &to, Response &from) {
-    RecordInfo<Response>::visit(CompletionAssigner{&to.error}, to, from);
+    RecordInfo<Response>::visit(CompletionAssigner{}, to, from);
 }
 
 // completeResponse, the completion step of every action but the image one:
@@ -98,7 +92,7 @@ int completeResponse(Response &decoded, ServiceError &error, int32 transportCode
     if (!response)
         return 1;
     assignForCompletion(*response, decoded);
-    markCompleted(response->error);
+    markCompleted(statusOf(*response));
     return 1;
 }
 
@@ -142,7 +136,7 @@ int dispatchResponseAs(ServiceCodec &codec, CallbackBase &callback, const char *
                         });
     if (typeid(callback) != typeid(Callback))
         return 0;
-    return completeResponse(decoded, decoded.error, transportCode,
+    return completeResponse(decoded, statusOf(decoded), transportCode,
                             static_cast<Response *>(response));
 }
 

@@ -20,6 +20,9 @@ struct OpaqueReleaser {
     template <class Nested> void operator()(NestedField, const char *, Nested &value) const {
         releaseOpaque(value);
     }
+    template <class Nested> void operator()(StatusField, const char *, Nested &value) const {
+        releaseOpaque(value);
+    }
     template <class Element>
     void operator()(RecordListField, const char *, std::vector<Element> &value) const {
         for (auto &element : value)

@@ -69,6 +69,9 @@ struct RequestFill {
         nested.parent = name;
         RecordInfo<Nested>::visit(nested, value);
     }
+    template <class Nested> void operator()(StatusField, const char *name, Nested &value) const {
+        (*this)(NestedField{}, name, value);
+    }
 };
 
 void recordSeeds(const std::filesystem::path &replies, const std::filesystem::path &records) {

@@ -4,7 +4,7 @@ Run at build time; the outputs live only in the build tree (and the wheel):
 
   * _records.py: one frozen dataclass per record of types/records.def, with the fields that reach
     Python in table order (the same rule as python/native/NativeClient.cpp: fields that never travel
-    stay native, the `error` record of requests and responses becomes exceptions), and
+    stay native, the status record (DS_STATUS) of requests and responses becomes exceptions), and
     RECORD_CLASSES, the name -> class map that the native module builds from;
   * _actions.py: the 22 actions of client/actions.def with method id, request and response type;
   * DataServicePyWrapper.pyi: type stubs of the raw module's classes and six service functions.
@@ -49,7 +49,7 @@ def python_fields(fields):
     """[(name, annotation, default)] of the fields that reach Python."""
     result = []
     for macro, arguments in fields:
-        if macro in LOCAL or (macro == "DS_NESTED" and arguments[1] == "error"):
+        if macro in LOCAL or macro == "DS_STATUS":
             continue
         if macro == "DS_TEXT":
             result.append((arguments[0], "str", '""'))
@@ -172,6 +172,8 @@ def wrapper_stubs(records):
                 lines.append("    %s: %s" % (arguments[0], kinds[macro]))
             elif macro == "DS_NESTED":
                 lines.append("    %s: %s" % (arguments[1], arguments[0]))
+            elif macro == "DS_STATUS":
+                lines.append("    %s: ServiceError" % arguments[0])
             elif macro == "DS_LIST":
                 lines.append("    %s: %sVector" % (arguments[1], arguments[0]))
             elif macro == "DS_TEXT_LIST":

@@ -77,8 +77,8 @@ struct HasServiceError<Record, std::void_t<decltype(std::declval<Record &>().ser
     : std::true_type {};
 
 template <class Response> void setStatus(Response &response, const Status &status) {
-    response.error.errorCode = status.code;
-    response.error.errorMesg = status.message;
+    statusOf(response).errorCode = status.code;
+    statusOf(response).errorMesg = status.message;
     if constexpr (HasServiceError<Response>::value) {
         response.service_error.errorCode = status.code;
         response.service_error.errorMesg = status.message;

@@ -26,6 +26,7 @@ namespace DataServiceNamespace {
 #define DS_TEXT(field) cfstring field;
 #define DS_INT32(field) int32 field = 0;
 #define DS_NESTED(Type, field) Type field;
+#define DS_STATUS(field) ServiceError field;
 #define DS_LIST(Type, field) std::vector<Type> field;
 #define DS_TEXT_LIST(field) std::vector<cfstring> field;
 #define DS_OPAQUE(field)      \

@@ -13,6 +13,11 @@
 #ifndef DS_NESTED
 #define DS_NESTED(Type, field)
 #endif
+// A user that does not tell the status apart sees it as the nested record it
+// is on the wire.
+#ifndef DS_STATUS
+#define DS_STATUS(field) DS_NESTED(ServiceError, field)
+#endif
 #ifndef DS_LIST
 #define DS_LIST(Type, field)
 #endif

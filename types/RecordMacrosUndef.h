@@ -3,6 +3,7 @@
 #undef DS_TEXT
 #undef DS_INT32
 #undef DS_NESTED
+#undef DS_STATUS
 #undef DS_LIST
 #undef DS_TEXT_LIST
 #undef DS_OPAQUE

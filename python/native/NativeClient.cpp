@@ -55,11 +55,9 @@ template <class Record> struct PythonClass {
 template <class Record> PyObject *PythonClass<Record>::type = nullptr;
 
 // Whether a field reaches Python: fields that never travel stay native, and
-// the `error` record of requests and responses becomes exceptions instead.
-template <class Kind> bool isPythonField(Kind, const char *name) {
-    return isTransmitted<Kind> &&
-           !(std::is_same<Kind, NestedField>::value && std::strcmp(name, "error") == 0);
-}
+// the status of requests and responses becomes exceptions instead.
+template <class Kind>
+constexpr bool isPythonField = isTransmitted<Kind> && !std::is_same<Kind, StatusField>::value;
 
 PyObject *textToPython(const cfstring &text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
@@ -80,8 +78,8 @@ struct ToPython {
         }
         PyTuple_SET_ITEM(arguments, next++, value);
     }
-    template <class Kind, class Field> void operator()(Kind kind, const char *name, const Field &field) {
-        if (arguments && isPythonField(kind, name))
+    template <class Kind, class Field> void operator()(Kind, const char *, const Field &field) {
+        if (arguments && isPythonField<Kind>)
             put(convert(field));
     }
     void operator()(OpaqueField, const char *, const opaque &data, const opaque_size &size) {
@@ -109,8 +107,8 @@ struct ToPython {
 
 struct CountPythonFields {
     Py_ssize_t count = 0;
-    template <class Kind, class... Field> void operator()(Kind kind, const char *name, const Field &...) {
-        count += isPythonField(kind, name) ? 1 : 0;
+    template <class Kind, class... Field> void operator()(Kind, const char *, const Field &...) {
+        count += isPythonField<Kind> ? 1 : 0;
     }
 };
 
@@ -147,8 +145,8 @@ struct FromPython {
     Py_ssize_t used = 0;
     bool failed = false;
 
-    template <class Kind, class Field> void operator()(Kind kind, const char *name, Field &field) {
-        if (failed || !isPythonField(kind, name))
+    template <class Kind, class Field> void operator()(Kind, const char *name, Field &field) {
+        if (failed || !isPythonField<Kind>)
             return;
         PyObject *value = PyDict_GetItemString(fields, name);
         if (!value)
@@ -227,8 +225,8 @@ struct FromPython {
 // The first key of fields that names no field of the record, for the message.
 struct FieldNames {
     std::vector<const char *> names;
-    template <class Kind, class... Field> void operator()(Kind kind, const char *name, Field &...) {
-        if (isPythonField(kind, name) || std::is_same<Kind, OpaqueField>::value)
+    template <class Kind, class... Field> void operator()(Kind, const char *name, Field &...) {
+        if (isPythonField<Kind> || std::is_same<Kind, OpaqueField>::value)
             names.push_back(name);
     }
 };
@@ -297,7 +295,7 @@ template <class Callback> struct TypedAction final : ActionKind {
         delete record;
     }
     const ServiceError &errorOf(const void *response) const override {
-        return static_cast<const Response *>(response)->error;
+        return statusOf(*static_cast<const Response *>(response));
     }
     PyObject *toPython(const void *response) const override {
         return recordToPython(*static_cast<const Response *>(response));
@@ -316,7 +314,7 @@ template <class Callback> struct TypedAction final : ActionKind {
     static void releaseImage(DeviceIdImageResData &record) {
         delete[] record.image_data;
         record.image_data = nullptr;
-        if (completionFlag(record.error) && !record.image_file_path.empty())
+        if (completionFlag(statusOf(record)) && !record.image_file_path.empty())
             unlink(record.image_file_path.c_str());
     }
 };

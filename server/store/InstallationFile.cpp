@@ -116,7 +116,7 @@ private:
                     ((field = static_cast<int32>(
                           integer(member(value, pointer, name), at, INT32_MIN, INT32_MAX))),
                      ...);
-                } else if constexpr (std::is_same_v<Kind, NestedField>) {
+                } else if constexpr (isNestedKind<Kind>) {
                     (record(member(value, pointer, name), at, field), ...);
                 } else if constexpr (std::is_same_v<Kind, RecordListField>) {
                     const json &items = array(member(value, pointer, name), at);

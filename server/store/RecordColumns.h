@@ -25,7 +25,7 @@ template <class Record, class F> void forEachColumn(Record &record, F &f) {
             using Kind = decltype(kind);
             if constexpr (isColumnKind<Kind>)
                 f(field...);
-            else if constexpr (std::is_same_v<Kind, NestedField>)
+            else if constexpr (isNestedKind<Kind>)
                 (forEachColumn(field, f), ...);
         },
         record);
@@ -39,7 +39,7 @@ void appendColumnNames(const Record &record, const std::string &prefix,
             using Kind = decltype(kind);
             if constexpr (isColumnKind<Kind>)
                 names.push_back(prefix + name);
-            else if constexpr (std::is_same_v<Kind, NestedField>)
+            else if constexpr (isNestedKind<Kind>)
                 (appendColumnNames(field, prefix + name + "_", names), ...);
         },
         record);

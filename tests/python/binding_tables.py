@@ -19,6 +19,8 @@ def read_records(path=REPOSITORY / "types" / "records.def"):
             fields = records[first] = []
         elif macro in ("DS_NESTED", "DS_LIST"):
             fields.append((rest[0], first + ("Vector" if macro == "DS_LIST" else "")))
+        elif macro == "DS_STATUS":
+            fields.append((first, "ServiceError"))
         elif macro == "DS_OPAQUE":
             fields += [(first, "opaque"), (first + "_opaque_size", "opaque_size")]
         elif macro != "DS_END":

@@ -38,7 +38,7 @@ template <class Record> std::string tableMessage() {
             std::string type = "optional bytes"; // text and opaque
             if constexpr (std::is_same<Kind, Int32Field>::value)
                 type = "optional int32";
-            if constexpr (std::is_same<Kind, NestedField>::value)
+            if constexpr (isNestedKind<Kind>)
                 type = std::string("optional .") + RecordInfo<Field>::typeName;
             if constexpr (std::is_same<Kind, RecordListField>::value)
                 type = std::string("repeated .") + RecordInfo<typename Field::value_type>::typeName;

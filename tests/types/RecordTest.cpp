@@ -13,7 +13,7 @@ namespace {
 template <class Record> void expectInitial(const Record &record, const std::string &path) {
     RecordInfo<Record>::visit(
         [&](auto kind, const char *name, const auto &...field) {
-            if constexpr (std::is_same<decltype(kind), NestedField>::value)
+            if constexpr (isNestedKind<decltype(kind)>)
                 (expectInitial(field, path + name + "."), ...);
             else if constexpr (std::is_same<decltype(kind), RecordListField>::value)
                 EXPECT_TRUE((field.empty() && ...)) << path << name;
