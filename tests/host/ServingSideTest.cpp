@@ -378,10 +378,12 @@ TEST(ServingWorkers, RunEveryJobTheyAcceptAndRefuseBeyondTheirCapacity) {
         std::lock_guard<std::mutex> guard(lock);
         ASSERT_EQ(ran.size(), c.threads + c.capacity);
         for (std::size_t i = 0; i < ran.size(); ++i) {
-            if (c.threads == 1) // one thread takes them in order
+            if (c.threads == 1) { // one thread takes them in order
                 EXPECT_EQ(ran[i].first, static_cast<int>(i));
-            if (ran[i].first >= static_cast<int>(c.threads)) // queued behind the gate
+            }
+            if (ran[i].first >= static_cast<int>(c.threads)) { // queued behind the gate
                 EXPECT_EQ(ran[i].second, queuedLate) << ran[i].first;
+            }
         }
     }
 }
