@@ -43,8 +43,9 @@ public:
     ServingWorkers &operator=(const ServingWorkers &) = delete;
 
     // Queues job; false, with job left alone, when capacity jobs wait
-    // already or after finish. A thread calls job(late) once. The threads start with the first job. Throws
-    // std::bad_alloc or std::system_error (no thread could be started).
+    // already or after finish. A thread calls job(late) once. The threads
+    // start with the first job. Throws std::bad_alloc or std::system_error
+    // (no thread could be started).
     bool submit(Job job);
 
     // Refuses further jobs and waits until every queued job has run.
