@@ -21,15 +21,10 @@ DataServiceStub::~DataServiceStub() {
         caller_destroy_ipc_channel(channel);
         channel = 0;
     }
-    // Queued requests are answered while their connections still stand;
-    // the workers are joined once no request handler can queue more.
-    if (servingWorkers && finishServingWorkers)
-        finishServingWorkers(*servingWorkers);
-    if (listeningChannel != 0) {
-        callee_destroy_ipc_channel(listeningChannel);
-        listeningChannel = 0;
-    }
-    servingWorkers.reset();
+    // The serving side stops itself: its workers answer what they hold while
+    // the connections still stand, then the listening channel goes.
+    if (stopServing)
+        stopServing(*this);
     release_velorn_ipc_module();
     codec.destroyTool();
     // The lists are released with the object; pending entries are dropped

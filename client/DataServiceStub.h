@@ -79,9 +79,9 @@ public:
     DataServiceStub();
     explicit DataServiceStub(const cfstring &definitionPath);
 
-    // Lets the serving workers answer what they hold, destroys the caller
-    // and the listening channel (after which the library calls no handler of
-    // this stub), joins the workers, releases the IPC module and the tool.
+    // Destroys the caller channel, stops serving as stopListening does (the
+    // serving workers answer what they hold first; afterwards the library
+    // calls no handler of this stub), releases the IPC module and the tool.
     // Pending requests are dropped without completion; the records and
     // callback objects they name are the caller's and are not touched. Must
     // not run inside a handler of this stub.
@@ -198,14 +198,15 @@ public:
     velorn_ipc_handle listeningChannel = 0; // callee channel; application thread only
     // The threads that answer the requests a ServingHandler wants off the
     // I/O loops. Made by startListening before the listening channel exists
-    // and released after it is destroyed (stopListening, the destructor):
-    // written on the application's thread only while no request handler
-    // runs, read on IPC threads. A shared_ptr so that the client's half of
-    // the stub can release it without knowing the type.
+    // and released after it is destroyed (stopListening): written on the
+    // application's thread only while no request handler runs, read on IPC
+    // threads. A shared_ptr so that the client's half of the stub can hold it
+    // without knowing the type.
     std::shared_ptr<ServingWorkers> servingWorkers;
-    // Set with servingWorkers: refuses further work and waits for what is
-    // queued, for the destructor to call while the connections still stand.
-    void (*finishServingWorkers)(ServingWorkers &) = nullptr;
+    // Set by startListening to stopListening, which the destructor calls
+    // through it: the serving side's code is not linked into every program
+    // that links the client's.
+    int (*stopServing)(DataServiceStub &) = nullptr;
     std::mutex registryLock; // guards handlerRegistry; never held across a dispatch
 
     // Where startListening listens unless told otherwise.

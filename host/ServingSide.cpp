@@ -69,7 +69,7 @@ void answerOnWorker(DataServiceStub &stub, velorn_ipc_handle connection, uint64_
     answerRequest(stub, connection, token, methodId, &busyEntry, buffer, size, transportCode);
 }
 
-void finishWorkers(ServingWorkers &workers) { workers.finish(); }
+int stopServing(DataServiceStub &stub) { return stub.stopListening(); }
 
 } // namespace
 
@@ -104,7 +104,7 @@ int DataServiceStub::startListening(const cfstring &address, int32 newPort) {
     servingWorkers = std::make_shared<ServingWorkers>(
         ServingWorkers::defaultThreads, ServingWorkers::defaultCapacity,
         std::chrono::milliseconds(requestTimeout / 2));
-    finishServingWorkers = &finishWorkers;
+    stopServing = &DataServiceNamespace::stopServing;
     // velorn_ipc reads an empty host as every address; here it means the default.
     const char *bound = address.empty() ? defaultListeningAddress : address.c_str();
     listeningChannel = callee_create_ipc_channel_tcp(bound, port);

@@ -120,11 +120,13 @@ bool CallerChannel::sendNow(const std::shared_ptr<Request> &request, std::int32_
     return true;
 }
 
-// directMutex_ held: the frame joins the outbox; the first frame of a burst posts its flush.
+// directMutex_ held: the frame joins the outbox; the frame that finds it empty posts the flush
+// that empties it (a flush that finds it emptied by a lost connection does nothing).
 void CallerChannel::toOutbox(std::shared_ptr<OutFrame> frame, bool arm) {
+    const bool first = outbox_.empty();
     outbox_.push_back(std::move(frame));
     outboxArm_ = outboxArm_ || arm;
-    if (flushPosted_)
+    if (!first)
         return;
     auto self = std::static_pointer_cast<CallerChannel>(shared_from_this());
     try {
@@ -135,7 +137,6 @@ void CallerChannel::toOutbox(std::shared_ptr<OutFrame> frame, bool arm) {
         ::shutdown(directFd_, SHUT_RDWR);
         return;
     }
-    flushPosted_ = true;
     directIdle_ = false; // the link writes the outbox: later requests queue behind it
 }
 
@@ -150,7 +151,6 @@ void CallerChannel::flushOutbox() {
         frames.swap(outbox_);
         arm = outboxArm_;
         outboxArm_ = false;
-        flushPosted_ = false;
         link = directLink_;
     }
     if (closed_)

@@ -124,10 +124,9 @@ private:
     bool directIdle_ = false;        /* the link writes nothing: a frame may go out whole now */
     std::size_t posted_ = 0;         /* requests on their way to submit(), which keep order */
     // Frames of requests sent while others were in flight, for the link directLink_, written by
-    // one flushOutbox() on the strand; flushPosted_ while that flush is posted and not yet run.
+    // one flushOutbox() on the strand, posted whenever the outbox stops being empty.
     std::vector<std::shared_ptr<OutFrame>> outbox_;
     bool outboxArm_ = false; /* the flush must arm the deadline timer */
-    bool flushPosted_ = false;
 
     Event latched_ = Event::None; /* the last connection event, for late registrations */
     std::int32_t latchedStatus_ = VELORN_IPC_OK;
